@@ -1,0 +1,59 @@
+// The mixer's per-source queue. Arithmetic on position follows one fixed
+// order (one addition per step, whole units subtracted) so output is
+// bit-exact from run to run.
+#include <algorithm>
+#include <cmath>
+
+#include "pump/Pump.h"
+
+namespace quorbel {
+namespace {
+
+constexpr std::size_t kDrainChunkBytes = 32768;
+constexpr std::uint64_t kCompactionThreshold = 32768;  // samples
+
+}  // namespace
+
+void MixInput::refill(ByteRing& ring, unsigned rate) {
+    // Looks at the ring afresh each time, so frames appended meanwhile come too.
+    std::int16_t chunk[kDrainChunkBytes / sizeof(std::int16_t)];
+    while (const std::size_t n = ring.take(chunk, sizeof chunk)) {
+        samples.insert(samples.end(), chunk, chunk + n / sizeof(std::int16_t));
+    }
+    // Keep at most two seconds (at 48 kHz or the source's rate, whichever is
+    // greater) of unread audio: the oldest goes. 32-bit like the rate itself.
+    const std::uint32_t bound = std::max<std::uint32_t>(rate, kMixedRate) * 4u;
+    if (samples.size() - readIndex > bound) {
+        readIndex = samples.size() - bound;
+    }
+    // Consumed samples are erased in one move once enough have piled up.
+    if (readIndex > kCompactionThreshold) {
+        samples.erase(samples.begin(), samples.begin() + std::ptrdiff_t(readIndex));
+        readIndex = 0;
+    }
+}
+
+void MixInput::advance(double step) {
+    position += step;
+    if (position < 1.0) {
+        return;
+    }
+    // Each whole unit crossed takes one frame, and only the last one taken is
+    // held; a unit with no frame left holds silence. Subtracting the whole
+    // part at once gives exactly what subtracting 1.0 that many times would.
+    const double whole = std::floor(position);
+    position -= whole;
+    const auto wanted = std::uint64_t(whole);
+    const std::uint64_t unread = (samples.size() - readIndex) / 2;
+    if (wanted <= unread) {
+        readIndex += 2 * wanted;
+        heldLeft = samples[readIndex - 2];
+        heldRight = samples[readIndex - 1];
+    } else {
+        readIndex += 2 * unread;
+        heldLeft = 0;
+        heldRight = 0;
+    }
+}
+
+}  // namespace quorbel

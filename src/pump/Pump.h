@@ -1,0 +1,69 @@
+// The paced loops on the main thread that write PCM to standard output, and
+// the mixer's per-source queue.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "realtime/Realtime.h"
+
+namespace quorbel {
+
+// Writes all of data to descriptor 1. False, with the stop flag set, when the
+// pump must end: the flag was set before a write, or a write failed.
+bool WriteBlock(const void* data, std::size_t length);
+// Sleeps until deadline; a deadline in the past does not sleep.
+void SleepUntil(std::chrono::steady_clock::time_point deadline);
+
+// A stream rate rounded half away from zero, as unsigned 32-bit; 0 for a
+// rate that is not finite or does not fit.
+std::uint32_t RoundedRate(double sampleRate);
+
+// One fiftieth of a second at rate R: max(R / 50, 1) frames, and the period
+// that those frames last, truncated to whole nanoseconds.
+struct BlockGeometry {
+    std::uint32_t frames;
+    std::size_t bytes;
+    std::uint64_t periodNs;
+};
+BlockGeometry PassThroughGeometry(std::uint32_t rate);
+
+// Writes the system ring at rate frames per second, one block per period,
+// silence where no audio arrived, until the stop flag is set.
+void PassThroughPump(CaptureStream& systemStream, std::uint32_t rate);
+
+// A source's sample queue for the mixer, read out at 48 kHz by sample-and-hold.
+struct MixInput {
+    std::vector<std::int16_t> samples;  // interleaved left, right
+    std::uint64_t readIndex = 0;        // next unread sample; always even
+    double position = 0.0;              // rate-conversion phase, in source frames
+    std::int16_t heldLeft = 0;
+    std::int16_t heldRight = 0;
+
+    // Main thread only. Drains the ring, bounds the backlog, compacts now and then.
+    void refill(ByteRing& ring, unsigned rate);
+    // Main thread only. Steps by one output frame; the held pair is the result.
+    void advance(double step);
+};
+
+inline constexpr std::uint32_t kMixedRate = 48000;
+inline constexpr std::size_t kMixedBlockFrames = 960;
+
+// One source as the mixer sees it; the step is its rounded rate / 48000.
+struct MixSource {
+    CaptureStream& stream;
+    MixInput input;
+    std::uint32_t rate;
+    double step;
+};
+MixSource MakeMixSource(CaptureStream& stream);
+// Refills the queues once, then builds every frame of block from them.
+void BuildMixedBlock(MixSource& system, MixSource& microphone, bool includeSystem, std::vector<StereoFrame>& block);
+
+// Mixes the microphone (and the system source when included) to 48 kHz,
+// 960 frames every 20 ms, until the stop flag is set.
+void MixedPump(CaptureStream& systemStream, CaptureStream& microphoneStream, bool includeSystem);
+
+}  // namespace quorbel

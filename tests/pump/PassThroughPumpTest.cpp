@@ -1,0 +1,139 @@
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <limits>
+#include <thread>
+
+#include "capture/Capture.h"
+#include "pump/Pump.h"
+#include "pump/PumpTestSupport.h"
+
+namespace quorbel {
+namespace {
+
+using test::ChildProcess;
+using test::kPumpTimeout;
+using Clock = std::chrono::steady_clock;
+
+double SecondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+TEST(PassThroughGeometry, OneFiftiethOfASecondAndAtLeastOneFrame) {
+    struct Row {
+        std::uint32_t rate, frames;
+        std::size_t bytes;
+        std::uint64_t periodNs;
+    };
+    for (const Row& row : {Row{48000, 960, 3840, 20'000'000}, Row{44100, 882, 3528, 20'000'000},
+                           Row{11025, 220, 880, 19'954'648}, Row{99, 1, 4, 10'101'010}, Row{49, 1, 4, 20'408'163},
+                           Row{1, 1, 4, 1'000'000'000}, Row{4294967295u, 85899345, 343597380, 19'999'999}}) {
+        const BlockGeometry geometry = PassThroughGeometry(row.rate);
+        EXPECT_EQ(geometry.frames, row.frames) << row.rate;
+        EXPECT_EQ(geometry.bytes, row.bytes) << row.rate;
+        EXPECT_EQ(geometry.periodNs, row.periodNs) << row.rate;
+    }
+}
+
+TEST(RoundedRate, RoundsHalvesAwayFromZeroAndRefusesWhatDoesNotFit) {
+    EXPECT_EQ(RoundedRate(44100.0), 44100u);
+    EXPECT_EQ(RoundedRate(44099.5), 44100u);
+    EXPECT_EQ(RoundedRate(48000.49), 48000u);
+    EXPECT_EQ(RoundedRate(0.5), 1u);
+    EXPECT_EQ(RoundedRate(0.49), 0u);
+    EXPECT_EQ(RoundedRate(-44100.0), 0u);
+    EXPECT_EQ(RoundedRate(4294967295.0), 4294967295u);
+    EXPECT_EQ(RoundedRate(4294967296.0), 0u);
+    EXPECT_EQ(RoundedRate(std::numeric_limits<double>::quiet_NaN()), 0u);
+    EXPECT_EQ(RoundedRate(std::numeric_limits<double>::infinity()), 0u);
+}
+
+// Runs the pump at rate over a ring that already holds frames.
+ChildProcess RunPassThrough(std::uint32_t rate, const std::vector<StereoFrame>& queued = {}) {
+    return test::RunPump([rate, queued] {
+        auto stream = test::StreamAt(rate);
+        test::Queue(*stream, queued);
+        PassThroughPump(*stream, rate);
+    });
+}
+
+TEST(PassThroughPump, SilenceWhenNothingArrives) {
+    ChildProcess child = RunPassThrough(48000);
+    const std::string out = child.readStdout(3840 * 10, kPumpTimeout);
+    EXPECT_EQ(out, std::string(3840 * 10, '\0'));
+    child.closeStdout();
+    const test::ExitResult exit = child.wait(kPumpTimeout);
+    EXPECT_TRUE(exit.exited) << "killed by signal " << exit.signal;  // the gone reader stops it, not SIGPIPE
+    EXPECT_EQ(exit.code, 0);
+}
+
+TEST(PassThroughPump, BlocksTakeAtMostOneBlockAndPadWithSilence) {
+    const auto queued = test::CountingFrames(1, 960 * 2 + 480);
+    ChildProcess child = RunPassThrough(48000, queued);
+    const auto frames = test::ToFrames(child.readStdout(3840 * 4, kPumpTimeout));
+    ASSERT_EQ(frames.size(), 960u * 4);
+    const std::vector<StereoFrame> data(frames.begin(), frames.begin() + 960 * 2 + 480);
+    EXPECT_EQ(data, queued);
+    for (std::size_t i = 960 * 2 + 480; i < frames.size(); ++i) {
+        ASSERT_EQ(frames[i], (StereoFrame{0, 0})) << i;
+    }
+}
+
+TEST(PassThroughPump, AStopBeforeTheStartWritesNothing) {
+    ChildProcess child = test::RunPump([] {
+        auto stream = test::StreamAt(48000);
+        test::Queue(*stream, test::CountingFrames(1, 100));
+        gStopRequested.store(true);
+        PassThroughPump(*stream, 48000);
+    });
+    EXPECT_EQ(child.readStdoutUntilEof(kPumpTimeout), "");
+    EXPECT_EQ(child.wait(kPumpTimeout).code, 0);
+}
+
+TEST(PassThroughPump, AStopDuringTheSleepWritesNoFurtherBlock) {
+    // At one frame per second the pump spends its time asleep.
+    ChildProcess child = RunPassThrough(1, test::CountingFrames(1, 10));
+    EXPECT_EQ(test::ToFrames(child.readStdout(4, kPumpTimeout)), (std::vector<StereoFrame>{{1, -1}}));
+    child.sendSignal(SIGTERM);
+    EXPECT_EQ(child.readStdoutUntilEof(kPumpTimeout), "");
+    EXPECT_EQ(child.wait(kPumpTimeout).code, 0);
+}
+
+TEST(PassThroughPump, KeepsItsRateOverSeconds) {
+    for (std::uint32_t rate : {44100u, 99u}) {
+        SCOPED_TRACE(rate);
+        ChildProcess child = RunPassThrough(rate);
+        const BlockGeometry geometry = PassThroughGeometry(rate);
+        ASSERT_EQ(child.readStdout(geometry.bytes, kPumpTimeout).size(), geometry.bytes);  // block 0, at once
+        const auto start = Clock::now();
+        const std::size_t blocks = rate == 99 ? 200 : 100;  // two seconds
+        ASSERT_EQ(child.drainStdout(blocks * geometry.bytes, kPumpTimeout), blocks * geometry.bytes);
+        const double elapsed = SecondsSince(start);
+        const double expected = double(blocks) * double(geometry.periodNs) / 1e9;
+        // Never ahead of schedule; the upper bound only guards against a stuck pump.
+        EXPECT_GT(elapsed, expected - 0.05);
+        EXPECT_LT(elapsed, expected * 2 + 1);
+    }
+}
+
+TEST(PassThroughPump, MissedBlocksFollowWithoutSleepingAfterAStall) {
+    ChildProcess child = test::RunPump([] {
+        fcntl(STDOUT_FILENO, F_SETPIPE_SZ, 4096);  // one block in flight at most
+        auto stream = test::StreamAt(48000);
+        PassThroughPump(*stream, 48000);
+    });
+    ASSERT_EQ(child.drainStdout(3840 * 5, kPumpTimeout), 3840u * 5);
+    const auto stallStart = Clock::now();
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    const int missed = int(SecondsSince(stallStart) / 0.020);
+    const int catchUp = missed - 5;  // leave room for what the pipe held
+    const auto start = Clock::now();
+    ASSERT_EQ(child.drainStdout(std::size_t(catchUp) * 3840, kPumpTimeout), std::size_t(catchUp) * 3840);
+    // Paced, these blocks would take catchUp * 20 ms.
+    EXPECT_LT(SecondsSince(start), catchUp * 0.020 / 2);
+}
+
+}  // namespace
+}  // namespace quorbel
