@@ -1,0 +1,130 @@
+// One capture run: permission, sources, announcement, pump, teardown. Setup
+// failures print one message, release what exists and give 1; once the
+// FORMAT line is out the result is 0, whatever stopped the run.
+#include <cstdio>
+#include <memory>
+
+#include "capture/Capture.h"
+#include "cli/Cli.h"
+#include "pump/Pump.h"
+
+namespace quorbel {
+namespace {
+
+// The handles and records of one run. The records never move while a
+// callback holds their address; they live on the heap because together they
+// are over 4 MiB.
+struct CaptureRun {
+    bool mixed = false;
+    bool includeSystem = false;
+    std::unique_ptr<CaptureStream> systemStream = std::make_unique<CaptureStream>();
+    std::unique_ptr<CaptureStream> microphoneStream = std::make_unique<CaptureStream>();
+    AudioObjectID tap = kAudioObjectUnknown;
+    AudioObjectID aggregateDevice = kAudioObjectUnknown;
+    AudioObjectID microphoneDevice = kAudioObjectUnknown;
+    AudioDeviceIOProcID microphoneProc = nullptr;
+    AudioDeviceIOProcID systemProc = nullptr;
+};
+
+void StopAndDestroy(AudioObjectID device, AudioDeviceIOProcID& proc) {
+    if (proc != nullptr) {
+        AudioDeviceStop(device, proc);
+        AudioDeviceDestroyIOProcID(device, proc);
+        proc = nullptr;
+    }
+}
+
+// The aggregate device goes before the tap it wraps.
+void DestroySystemObjects(CaptureRun& run) {
+    if (run.aggregateDevice != kAudioObjectUnknown) {
+        AudioHardwareDestroyAggregateDevice(run.aggregateDevice);
+        run.aggregateDevice = kAudioObjectUnknown;
+    }
+    if (run.tap != kAudioObjectUnknown) {
+        AudioHardwareDestroyProcessTap(run.tap);
+        run.tap = kAudioObjectUnknown;
+    }
+}
+
+// The system callback is the last thing started: the microphone's is running already.
+bool StartSystemCallback(CaptureRun& run) {
+    OSStatus status =
+        AudioDeviceCreateIOProcID(run.aggregateDevice, CaptureIOProc, run.systemStream.get(), &run.systemProc);
+    if (status == 0) {
+        status = AudioDeviceStart(run.aggregateDevice, run.systemProc);
+    }
+    if (status == 0) {
+        return true;
+    }
+    std::fprintf(stderr,
+                 "Accesso all'audio di sistema non consentito o non disponibile. Abilita Calvetra in Impostazioni "
+                 "di Sistema, Privacy e sicurezza, Registrazione schermo e audio di sistema. Dettaglio: %s\n",
+                 OSStatusText(status).c_str());
+    if (run.systemProc != nullptr) {
+        AudioDeviceDestroyIOProcID(run.aggregateDevice, run.systemProc);  // never started
+        run.systemProc = nullptr;
+    }
+    StopAndDestroy(run.microphoneDevice, run.microphoneProc);
+    DestroySystemObjects(run);
+    return false;
+}
+
+bool SetUpSources(CaptureRun& run, const std::string& microphoneUid) {
+    ResetCaptureStream(*run.systemStream);
+    if (run.includeSystem && !SetUpSystemSource(*run.systemStream, run.tap, run.aggregateDevice, !run.mixed)) {
+        return false;
+    }
+    ResetCaptureStream(*run.microphoneStream);
+    if (run.mixed && !SetUpMicrophoneSource(microphoneUid, *run.microphoneStream, run.microphoneDevice,
+                                            run.microphoneProc)) {
+        DestroySystemObjects(run);
+        return false;
+    }
+    return !run.includeSystem || StartSystemCallback(run);
+}
+
+void RunPump(CaptureRun& run, std::uint32_t rate) {
+    if (run.mixed) {
+        MixedPump(*run.systemStream, *run.microphoneStream, run.includeSystem);
+    } else {
+        PassThroughPump(*run.systemStream, rate);
+    }
+}
+
+// Reverse order of creation. After a stop returns no callback runs, so the
+// drop counters read afterwards are final.
+void TearDown(CaptureRun& run, StdinWatcher& watcher) {
+    StopAndDestroy(run.aggregateDevice, run.systemProc);
+    StopAndDestroy(run.microphoneDevice, run.microphoneProc);
+    DestroySystemObjects(run);
+    StopStdinWatcher(watcher);
+    PrintDropLines(run.mixed, run.systemStream->drops.load(std::memory_order_relaxed),
+                   run.microphoneStream->drops.load(std::memory_order_relaxed));
+}
+
+}  // namespace
+
+int Capture(bool mixed, const std::string& microphoneUid, bool includeSystem) {
+    if (mixed && !MicrophoneAllowed(false)) {
+        std::fputs(kMicrophoneAccessMessage, stderr);
+        return 1;
+    }
+    gStopRequested.store(false, std::memory_order_relaxed);
+    InstallStopSignals();
+    CaptureRun run;
+    run.mixed = mixed;
+    run.includeSystem = includeSystem;
+    if (!SetUpSources(run, microphoneUid)) {
+        return 1;
+    }
+    const std::uint32_t rate = mixed ? kMixedRate : RoundedRate(run.systemStream->format.mSampleRate);
+    PrintFormatLine(rate);
+    PrintCaptureLine(rate);
+    StdinWatcher watcher;
+    StartStdinWatcher(watcher);
+    RunPump(run, rate);
+    TearDown(run, watcher);
+    return 0;
+}
+
+}  // namespace quorbel

@@ -1,0 +1,340 @@
+// Capture runs end to end on the scripted platform: setup failures in
+// process, whole runs in a child process as the parent application sees them.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <cstring>
+#include <thread>
+
+#include "capture/Capture.h"
+#include "cli/Cli.h"
+#include "platform/ScriptedRun.h"
+
+namespace quorbel {
+namespace {
+
+using scripted::World;
+using test::ChildProcess;
+using test::Millis;
+
+constexpr Millis kTimeout{10000};
+const std::vector<std::string> kLifecycle = {"Create", "Destroy", "Start", "Stop", "CFRelease"};
+const std::string kSystemRefused =
+    "Accesso all'audio di sistema non consentito o non disponibile. Abilita Calvetra in Impostazioni di Sistema, "
+    "Privacy e sicurezza, Registrazione schermo e audio di sistema. Dettaglio: ";
+
+// ---- Setup failures -------------------------------------------------------
+
+struct Outcome {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+Outcome RunCapture(World world, bool mixed, const std::string& uid, bool includeSystem) {
+    scripted::ResetWorld(std::move(world));
+    ::testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStderr();
+    const int status = Capture(mixed, uid, includeSystem);
+    return {status, ::testing::internal::GetCapturedStdout(), ::testing::internal::GetCapturedStderr()};
+}
+
+void ExpectNothingLeft() {
+    const scripted::Leaks leaks = scripted::Outstanding();
+    EXPECT_EQ(leaks.strings, 0);
+    EXPECT_EQ(leaks.taps, 0);
+    EXPECT_EQ(leaks.aggregateDevices, 0);
+    EXPECT_EQ(leaks.ioProcs, 0);
+    EXPECT_EQ(leaks.startedIoProcs, 0);
+    EXPECT_EQ(leaks.doubleReleases, 0);
+}
+
+TEST(CaptureSetup, AMixedRunWithoutPermissionStopsBeforeAnythingElse) {
+    for (int status : {0, 1, 2}) {
+        World world = scripted::StandardWorld();
+        world.authorizationStatus = status;
+        const Outcome outcome = RunCapture(world, true, "", true);
+        EXPECT_EQ(outcome.status, 1);
+        EXPECT_EQ(outcome.out, "");
+        EXPECT_EQ(outcome.err, kMicrophoneAccessMessage);
+        EXPECT_EQ(scripted::Calls(), (std::vector<std::string>{"AuthorizationStatus"}));  // nobody is asked
+    }
+}
+
+TEST(CaptureSetup, ASystemSourceFailureEndsTheRun) {
+    World world = scripted::StandardWorld();
+    world.failures["CreateProcessTap"] = kAudioHardwareNotRunningError;
+    const Outcome outcome = RunCapture(world, false, "", true);
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(outcome.out, "");
+    EXPECT_EQ(outcome.err, "Impossibile creare il tap audio di sistema: 'stop' (1937010544)\n");
+    ExpectNothingLeft();
+}
+
+TEST(CaptureSetup, AMicrophoneFailureDestroysTheSystemObjects) {
+    const Outcome outcome = RunCapture(scripted::StandardWorld(), true, "missing", true);
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(outcome.out, "");
+    EXPECT_EQ(outcome.err, "Microfono selezionato non disponibile: '!dev' (560227702)\n");
+    EXPECT_EQ(scripted::CallsStartingWith(kLifecycle),
+              (std::vector<std::string>{"CreateProcessTap 0x200", "CreateAggregateDevice 0x300",
+                                        "CFRelease tuid@0x200", "CFRelease uid@0x100",
+                                        "DestroyAggregateDevice 0x300", "DestroyProcessTap 0x200"}));
+    ExpectNothingLeft();
+}
+
+TEST(CaptureSetup, ASystemCallbackThatCannotBeRegisteredStopsTheMicrophone) {
+    World world = scripted::StandardWorld();
+    world.failures["CreateIOProcID@0x300"] = kAudioHardwareIllegalOperationError;
+    const Outcome outcome = RunCapture(world, true, "", true);
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(outcome.out, "");
+    EXPECT_EQ(outcome.err, kSystemRefused + "'nope' (1852797029)\n");
+    EXPECT_EQ(scripted::CallsStartingWith(kLifecycle),
+              (std::vector<std::string>{"CreateProcessTap 0x200", "CreateAggregateDevice 0x300",
+                                        "CFRelease tuid@0x200", "CreateIOProcID 0x100 #1", "Start 0x100 #1",
+                                        "CreateIOProcID 0x300 failed", "Stop 0x100 #1",
+                                        "DestroyIOProcID 0x100 #1", "DestroyAggregateDevice 0x300",
+                                        "DestroyProcessTap 0x200"}));
+    ExpectNothingLeft();
+}
+
+TEST(CaptureSetup, ASystemCallbackThatCannotStartIsDestroyedWithoutAStop) {
+    World world = scripted::StandardWorld();
+    world.failures["Start@0x300"] = kAudioDevicePermissionsError;
+    Outcome outcome = RunCapture(world, true, "", true);
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(outcome.err, kSystemRefused + "'!hog' (560492391)\n");
+    EXPECT_EQ(scripted::CallsStartingWith(kLifecycle),
+              (std::vector<std::string>{"CreateProcessTap 0x200", "CreateAggregateDevice 0x300",
+                                        "CFRelease tuid@0x200", "CreateIOProcID 0x100 #1", "Start 0x100 #1",
+                                        "CreateIOProcID 0x300 #2", "Start 0x300 #2", "DestroyIOProcID 0x300 #2",
+                                        "Stop 0x100 #1", "DestroyIOProcID 0x100 #1",
+                                        "DestroyAggregateDevice 0x300", "DestroyProcessTap 0x200"}));
+    ExpectNothingLeft();
+
+    outcome = RunCapture(world, false, "", true);
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(outcome.out, "");
+    EXPECT_EQ(outcome.err, kSystemRefused + "'!hog' (560492391)\n");
+    ExpectNothingLeft();
+}
+
+// ---- Whole runs --------------------------------------------------------------
+
+// Delivers `total` stereo 16-bit frames counting 1, 2, 3 ... on the left and
+// the negated count on the right, `perCall` frames at a time, then idles.
+// Values below 16384 survive the 32767/32768 rescale unchanged.
+scripted::Feeder CountingFeeder(int total, int perCall, std::chrono::microseconds pause) {
+    return [=](const scripted::Feed& feed) {
+        std::vector<std::int16_t> samples(std::size_t(perCall) * 2);
+        int next = 1;
+        while (!feed.stopping() && next <= total) {
+            const int frames = std::min(perCall, total - next + 1);
+            for (int i = 0; i < frames; ++i, ++next) {
+                samples[2 * std::size_t(i)] = std::int16_t(next);
+                samples[2 * std::size_t(i) + 1] = std::int16_t(-next);
+            }
+            AudioBufferList list{1, {{2, std::uint32_t(frames * 4), samples.data()}}};
+            feed.deliver(list);
+            std::this_thread::sleep_for(pause);
+        }
+        while (!feed.stopping()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    };
+}
+
+// Delivers 200 full callback blocks at once; the ring holds 32 of them.
+void Flood(const scripted::Feed& feed) {
+    std::vector<std::int16_t> samples(kMaxFramesPerCallback * 2, 1000);
+    AudioBufferList list{1, {{2, std::uint32_t(samples.size() * 2), samples.data()}}};
+    for (int i = 0; i < 200; ++i) {
+        feed.deliver(list);
+    }
+}
+
+World Int16World(double systemRate) {
+    World world = scripted::StandardWorld();
+    world.aggregateFormat = scripted::Int16Format(systemRate, 2);
+    world.devices[0].format = scripted::Int16Format(48000, 2);
+    return world;
+}
+
+// The non-silent frames of a PCM stream, left samples only, in order.
+std::vector<int> SoundingFrames(const std::string& pcm) {
+    std::vector<int> lefts;
+    for (std::size_t at = 0; at + 4 <= pcm.size(); at += 4) {
+        std::int16_t frame[2];
+        std::memcpy(frame, pcm.data() + at, 4);
+        if (frame[0] != 0 || frame[1] != 0) {
+            EXPECT_EQ(frame[1], -frame[0]);
+            lefts.push_back(frame[0]);
+        }
+    }
+    return lefts;
+}
+
+std::vector<int> Counting(int total) {
+    std::vector<int> values;
+    for (int i = 1; i <= total; ++i) {
+        values.push_back(i);
+    }
+    return values;
+}
+
+ChildProcess StartRun(World world, const std::vector<std::string>& args) {
+    scripted::ResetWorld(std::move(world));
+    return scripted::StartTool(args);
+}
+
+TEST(CaptureRun, PassThroughAnnouncesTheSystemRateAndCarriesItsFrames) {
+    World world = Int16World(44100);
+    world.systemFeeder = CountingFeeder(8000, 441, std::chrono::microseconds(5000));
+    ChildProcess child = StartRun(world, {"capture", "macos-system-audio"});
+    EXPECT_EQ(child.readStdout(21, kTimeout), "FORMAT\t44100\t2\ts16le\n");
+    EXPECT_EQ(child.readStderrLine(kTimeout), "CAPTURE\t44100\t2\t16\tPcm");
+    const std::string pcm = child.readStdout(44100 * 4, kTimeout);  // one second
+    EXPECT_EQ(SoundingFrames(pcm), Counting(8000));
+    child.closeStdin();
+    const test::ExitResult exit = child.wait(kTimeout);
+    EXPECT_TRUE(exit.exited);
+    EXPECT_EQ(exit.code, 0);
+    EXPECT_EQ(child.readStderrUntilEof(kTimeout), "");  // no drops, no message
+}
+
+TEST(CaptureRun, MixedRunsAreAt48000AndCarryTheMicrophone) {
+    World world = Int16World(44100);
+    world.devices[0].format = scripted::Int16Format(48000, 2);
+    world.microphoneFeeder = CountingFeeder(6000, 480, std::chrono::microseconds(5000));
+    ChildProcess child = StartRun(world, {"capture-mixed", "__none__"});
+    EXPECT_EQ(child.readStdout(21, kTimeout), "FORMAT\t48000\t2\ts16le\n");
+    EXPECT_EQ(child.readStderrLine(kTimeout), "CAPTURE\t48000\t2\t16\tPcm");
+    const std::string pcm = child.readStdout(48000 * 4, kTimeout);
+    EXPECT_EQ(SoundingFrames(pcm), Counting(6000));
+    child.closeStdin();
+    EXPECT_EQ(child.wait(kTimeout).code, 0);
+    EXPECT_EQ(child.readStderrUntilEof(kTimeout), "");
+}
+
+TEST(CaptureRun, SetUpAndTornDownInReverseOrder) {
+    ChildProcess child = StartRun(scripted::StandardWorld(), {"capture-mixed", "macos-system-audio", "mic-1"});
+    EXPECT_EQ(child.readStdout(21, kTimeout), "FORMAT\t48000\t2\ts16le\n");
+    child.closeStdin();
+    EXPECT_EQ(child.wait(kTimeout).code, 0);
+    const scripted::Report report = scripted::ReadReport(child);
+    ASSERT_TRUE(report.complete);
+    std::vector<std::string> lifecycle;
+    for (const auto& call : report.calls) {
+        for (const auto& prefix : kLifecycle) {
+            if (call.rfind(prefix, 0) == 0) {
+                lifecycle.push_back(call);
+            }
+        }
+    }
+    EXPECT_EQ(lifecycle,
+              (std::vector<std::string>{"CreateProcessTap 0x200", "CreateAggregateDevice 0x300",
+                                        "CFRelease tuid@0x200", "CFRelease uid@0x100", "CreateIOProcID 0x100 #1",
+                                        "Start 0x100 #1", "CreateIOProcID 0x300 #2", "Start 0x300 #2",
+                                        "Stop 0x300 #2", "DestroyIOProcID 0x300 #2", "Stop 0x100 #1",
+                                        "DestroyIOProcID 0x100 #1", "DestroyAggregateDevice 0x300",
+                                        "DestroyProcessTap 0x200"}));
+    EXPECT_EQ(report.leaks.strings + report.leaks.taps + report.leaks.aggregateDevices + report.leaks.ioProcs +
+                  report.leaks.startedIoProcs + report.leaks.doubleReleases,
+              0);
+}
+
+void ExpectQuietStop(ChildProcess& child) {
+    const test::ExitResult exit = child.wait(kTimeout);
+    EXPECT_FALSE(exit.timedOut);
+    EXPECT_TRUE(exit.exited) << "signal " << exit.signal;
+    EXPECT_EQ(exit.code, 0);
+    EXPECT_EQ(child.readStderrUntilEof(kTimeout), "CAPTURE\t48000\t2\t16\tPcm\n");
+}
+
+TEST(CaptureRun, StopsQuietlyOnEveryRoute) {
+    for (const std::string route : {"end of input", "SIGINT", "SIGTERM", "reader gone"}) {
+        SCOPED_TRACE(route);
+        ChildProcess child = StartRun(scripted::StandardWorld(48000), {"capture", "macos-system-audio"});
+        ASSERT_EQ(child.readStdout(21, kTimeout), "FORMAT\t48000\t2\ts16le\n");
+        ASSERT_EQ(child.drainStdout(3840 * 5, kTimeout), 3840u * 5);  // running
+        if (route == "end of input") {
+            child.closeStdin();
+        } else if (route == "SIGINT") {
+            child.sendSignal(SIGINT);
+        } else if (route == "SIGTERM") {
+            child.sendSignal(SIGTERM);
+        } else {
+            child.closeStdout();
+        }
+        ExpectQuietStop(child);
+    }
+}
+
+TEST(CaptureRun, ASignalToAStalledWriterStillEndsTheRun) {
+    // The reader never reads: the pump blocks in write until the signal.
+    ChildProcess child = StartRun(scripted::StandardWorld(48000), {"capture", "macos-system-audio"});
+    ASSERT_EQ(child.readStderrLine(kTimeout), "CAPTURE\t48000\t2\t16\tPcm");
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // long enough to fill the pipe
+    child.sendSignal(SIGTERM);
+    const test::ExitResult exit = child.wait(kTimeout);
+    EXPECT_FALSE(exit.timedOut);
+    EXPECT_EQ(exit.code, 0);
+}
+
+TEST(CaptureRun, DropsAreReportedOnlyWhenThereAreAny) {
+    World world = Int16World(48000);
+    world.feedInsideStart = true;  // the floods are over before the pump starts
+    world.systemFeeder = Flood;
+    world.microphoneFeeder = Flood;
+    ChildProcess child = StartRun(world, {"capture-mixed", "macos-system-audio"});
+    ASSERT_EQ(child.readStderrLine(kTimeout), "CAPTURE\t48000\t2\t16\tPcm");
+    child.closeStdin();
+    EXPECT_EQ(child.wait(kTimeout).code, 0);
+    EXPECT_EQ(child.readStderrUntilEof(kTimeout), "BUFFER_DROPS\t168\nMICROPHONE_BUFFER_DROPS\t168\n");
+
+    world.systemFeeder = nullptr;  // only the microphone overflows
+    child = StartRun(world, {"capture-mixed", "macos-system-audio"});
+    ASSERT_EQ(child.readStderrLine(kTimeout), "CAPTURE\t48000\t2\t16\tPcm");
+    child.closeStdin();
+    EXPECT_EQ(child.wait(kTimeout).code, 0);
+    EXPECT_EQ(child.readStderrUntilEof(kTimeout), "MICROPHONE_BUFFER_DROPS\t168\n");
+
+    world.systemFeeder = Flood;  // a pass-through run never speaks of the microphone
+    child = StartRun(world, {"capture", "macos-system-audio"});
+    ASSERT_EQ(child.readStderrLine(kTimeout), "CAPTURE\t48000\t2\t16\tPcm");
+    child.closeStdin();
+    EXPECT_EQ(child.wait(kTimeout).code, 0);
+    EXPECT_EQ(child.readStderrUntilEof(kTimeout), "BUFFER_DROPS\t168\n");
+}
+
+TEST(CaptureRun, ASignalDuringSetupStillAnnouncesButWritesNoPcm) {
+    World world = scripted::StandardWorld(44100);
+    world.onCall = [](const std::string& call) {
+        if (call.rfind("CreateAggregateDevice 0x", 0) == 0) {
+            raise(SIGTERM);
+        }
+    };
+    ChildProcess child = StartRun(world, {"capture", "macos-system-audio"});  // stdin stays open
+    EXPECT_EQ(child.readStdoutUntilEof(kTimeout), "FORMAT\t44100\t2\ts16le\n");
+    const test::ExitResult exit = child.wait(kTimeout);
+    EXPECT_TRUE(exit.exited);
+    EXPECT_EQ(exit.code, 0);
+    EXPECT_EQ(child.readStderrUntilEof(kTimeout), "CAPTURE\t44100\t2\t16\tPcm\n");
+}
+
+TEST(CaptureRun, InputBytesNeverStopARun) {
+    ChildProcess child = StartRun(scripted::StandardWorld(48000), {"capture", "macos-system-audio"});
+    ASSERT_EQ(child.readStdout(21, kTimeout), "FORMAT\t48000\t2\ts16le\n");
+    for (int i = 0; i < 20; ++i) {
+        ASSERT_TRUE(child.writeStdin(std::string(1000, 'x')));
+    }
+    // Still streaming after the bytes went in.
+    EXPECT_EQ(child.drainStdout(3840 * 10, kTimeout), 3840u * 10);
+    child.closeStdin();
+    EXPECT_EQ(child.wait(kTimeout).code, 0);
+}
+
+}  // namespace
+}  // namespace quorbel
