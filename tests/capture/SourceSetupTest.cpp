@@ -24,7 +24,7 @@ protected:
     AudioObjectID aggregate = 0;
     std::string err;
 
-    bool SetUp(World world, bool needsWholeRate = true) {
+    bool Prepare(World world, bool needsWholeRate = true) {
         scripted::ResetWorld(std::move(world));
         ResetCaptureStream(*stream);
         ::testing::internal::CaptureStderr();
@@ -44,7 +44,7 @@ protected:
 };
 
 TEST_F(SystemSource, DescribesAPrivateUnmutedGlobalTapAndItsAggregateDevice) {
-    ASSERT_TRUE(SetUp(scripted::StandardWorld(44100)));
+    ASSERT_TRUE(Prepare(scripted::StandardWorld(44100)));
     EXPECT_EQ(err, "");
     ASSERT_EQ(scripted::TapDescriptions().size(), 1u);
     const CATapDescription tapDescription = scripted::TapDescriptions()[0];
@@ -90,7 +90,7 @@ TEST_F(SystemSource, EveryRunGetsAFreshAggregateUid) {
 TEST_F(SystemSource, TapNotCreated) {
     World world = scripted::StandardWorld();
     world.failures["CreateProcessTap"] = kAudioHardwareIllegalOperationError;
-    EXPECT_FALSE(SetUp(world));
+    EXPECT_FALSE(Prepare(world));
     ExpectFailure("Impossibile creare il tap audio di sistema: 'nope' (1852797029)\n",
                   {"CreateProcessTap failed"});
 }
@@ -98,7 +98,7 @@ TEST_F(SystemSource, TapNotCreated) {
 TEST_F(SystemSource, TapUidNotReadDestroysTheTap) {
     World world = scripted::StandardWorld();
     world.failures["get tuid"] = kAudioHardwareUnknownPropertyError;
-    EXPECT_FALSE(SetUp(world));
+    EXPECT_FALSE(Prepare(world));
     ExpectFailure("Impossibile leggere l'identificativo del tap audio: 'who?' (2003332927)\n",
                   {"CreateProcessTap 0x200", "DestroyProcessTap 0x200"});
 }
@@ -106,7 +106,7 @@ TEST_F(SystemSource, TapUidNotReadDestroysTheTap) {
 TEST_F(SystemSource, ANullTapUidShowsStatusZero) {
     World world = scripted::StandardWorld();
     world.nullResults.insert("get tuid");
-    EXPECT_FALSE(SetUp(world));
+    EXPECT_FALSE(Prepare(world));
     ExpectFailure("Impossibile leggere l'identificativo del tap audio: 0\n",
                   {"CreateProcessTap 0x200", "DestroyProcessTap 0x200"});
     EXPECT_TRUE(scripted::AggregateDescriptions().empty());
@@ -115,7 +115,7 @@ TEST_F(SystemSource, ANullTapUidShowsStatusZero) {
 TEST_F(SystemSource, AggregateDeviceNotCreatedReleasesTheTapUidFirst) {
     World world = scripted::StandardWorld();
     world.failures["CreateAggregateDevice"] = kAudioHardwareUnspecifiedError;
-    EXPECT_FALSE(SetUp(world));
+    EXPECT_FALSE(Prepare(world));
     ExpectFailure("Impossibile creare il dispositivo audio temporaneo: 'what' (2003329396)\n",
                   {"CreateProcessTap 0x200", "CreateAggregateDevice failed", "CFRelease tuid@0x200",
                    "DestroyProcessTap 0x200"});
@@ -127,12 +127,12 @@ TEST_F(SystemSource, UnreadableOrNonLinearFormatDestroysDeviceThenTap) {
                                                "DestroyProcessTap 0x200"};
     World world = scripted::StandardWorld();
     world.failures["get sfmt@0x300"] = kAudioHardwareBadPropertySizeError;
-    EXPECT_FALSE(SetUp(world));
+    EXPECT_FALSE(Prepare(world));
     ExpectFailure("Formato del tap audio non supportato: '!siz' (561211770)\n", teardown);
 
     world = scripted::StandardWorld();
     world.aggregateFormat.mFormatID = FourCharCode("aac ");
-    EXPECT_FALSE(SetUp(world));
+    EXPECT_FALSE(Prepare(world));
     ExpectFailure("Formato del tap audio non supportato: 0\n", teardown);
 }
 
@@ -141,15 +141,15 @@ TEST_F(SystemSource, APassThroughRunRejectsRatesItCannotPace) {
     const double inf = std::numeric_limits<double>::infinity();
     for (double rate : {nan, inf, -inf, 0.0, 0.49, -48000.0, 4294967295.5, 1e300}) {
         World world = scripted::StandardWorld(rate);
-        EXPECT_FALSE(SetUp(world)) << rate;
+        EXPECT_FALSE(Prepare(world)) << rate;
         EXPECT_EQ(err, "Formato del tap audio non supportato: 0\n");
         EXPECT_EQ(scripted::Outstanding().aggregateDevices + scripted::Outstanding().taps, 0);
     }
     for (double rate : {0.5, 1.0, 49.0, 4294967295.4}) {
-        EXPECT_TRUE(SetUp(scripted::StandardWorld(rate))) << rate;
+        EXPECT_TRUE(Prepare(scripted::StandardWorld(rate))) << rate;
     }
     // A mixed run only derives a step from the rate, and takes any linear format.
-    EXPECT_TRUE(SetUp(scripted::StandardWorld(nan), false));
+    EXPECT_TRUE(Prepare(scripted::StandardWorld(nan), false));
 }
 
 class MicrophoneSource : public ::testing::Test {
@@ -159,7 +159,7 @@ protected:
     AudioDeviceIOProcID proc = nullptr;
     std::string err;
 
-    bool SetUp(World world, const std::string& uid) {
+    bool Prepare(World world, const std::string& uid) {
         scripted::ResetWorld(std::move(world));
         ResetCaptureStream(*stream);
         device = 0;
@@ -174,7 +174,7 @@ protected:
     }
 
     void ExpectUnavailable(World world, const std::string& uid, const std::string& status) {
-        EXPECT_FALSE(SetUp(std::move(world), uid));
+        EXPECT_FALSE(Prepare(std::move(world), uid));
         EXPECT_EQ(err, "Microfono selezionato non disponibile: " + status + "\n");
         EXPECT_EQ(proc, nullptr);
     }
@@ -192,7 +192,7 @@ scripted::Device NamedDevice(AudioObjectID id, const std::string& uid) {
 const std::string kBadDevice = "'!dev' (560227702)";
 
 TEST_F(MicrophoneSource, TheDefaultInputIsRegisteredAndStarted) {
-    ASSERT_TRUE(SetUp(scripted::StandardWorld(), ""));
+    ASSERT_TRUE(Prepare(scripted::StandardWorld(), ""));
     EXPECT_EQ(device, 0x100u);
     EXPECT_NE(proc, nullptr);
     EXPECT_EQ(stream->format.mSampleRate, 48000.0);
@@ -206,7 +206,7 @@ TEST_F(MicrophoneSource, AUidSelectsTheFirstExactMatch) {
     World world = scripted::StandardWorld();
     world.devices.push_back(NamedDevice(0x101, "USB-Mic"));
     world.devices.push_back(NamedDevice(0x102, "USB-Mic"));
-    ASSERT_TRUE(SetUp(world, "USB-Mic"));
+    ASSERT_TRUE(Prepare(world, "USB-Mic"));
     EXPECT_EQ(device, 0x101u);
     EXPECT_EQ(stream->format.mSampleRate, 44100.0);
     EXPECT_TRUE(scripted::CallsStartingWith({"get dIn "}).empty());
@@ -220,7 +220,7 @@ TEST_F(MicrophoneSource, UnreadableUidsAreSkipped) {
     world.devices.push_back(NamedDevice(0x102, "wanted"));
     world.failures["get uid @0x100"] = kAudioHardwareUnspecifiedError;
     world.nullResults.insert("get uid @0x101");
-    ASSERT_TRUE(SetUp(world, "wanted"));
+    ASSERT_TRUE(Prepare(world, "wanted"));
     EXPECT_EQ(device, 0x102u);
 }
 

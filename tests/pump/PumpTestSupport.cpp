@@ -24,7 +24,7 @@ std::unique_ptr<CaptureStream> StreamAt(double rate) {
 }
 
 void Queue(CaptureStream& stream, const std::vector<StereoFrame>& frames) {
-    if (!stream.ring.append(frames.data(), frames.size() * sizeof(StereoFrame))) {
+    if (!frames.empty() && !stream.ring.append(frames.data(), frames.size() * sizeof(StereoFrame))) {
         std::abort();
     }
 }
