@@ -34,6 +34,16 @@ void AwaitFlag() {
     }
 }
 
+// A watcher that runs until something stops the run; the child ends then.
+int WatchUntilStopped() {
+    gStopRequested.store(false);
+    StdinWatcher watcher;
+    StartStdinWatcher(watcher);
+    AwaitFlag();
+    StopStdinWatcher(watcher);
+    return 0;
+}
+
 TEST(StopControl, HandleSignalOnlySetsTheFlag) {
     gStopRequested.store(false);
     HandleSignal(SIGTERM);
@@ -42,14 +52,7 @@ TEST(StopControl, HandleSignalOnlySetsTheFlag) {
 }
 
 TEST(StdinWatcher, TheEndOfInputStopsTheRun) {
-    ChildProcess child = ChildProcess::Function([] {
-        gStopRequested.store(false);
-        StdinWatcher watcher;
-        StartStdinWatcher(watcher);
-        AwaitFlag();
-        StopStdinWatcher(watcher);
-        return 0;
-    });
+    ChildProcess child = ChildProcess::Function(WatchUntilStopped);
     child.closeStdin();
     const test::ExitResult exit = child.wait(kTimeout);
     EXPECT_FALSE(exit.timedOut);
@@ -57,15 +60,7 @@ TEST(StdinWatcher, TheEndOfInputStopsTheRun) {
 }
 
 TEST(StdinWatcher, BytesAreConsumedAndNeverStopTheRun) {
-    ChildProcess child = ChildProcess::Function([] {
-        gStopRequested.store(false);
-        StdinWatcher watcher;
-        StartStdinWatcher(watcher);
-        Report("started\n");
-        AwaitFlag();
-        StopStdinWatcher(watcher);
-        return 0;
-    });
+    ChildProcess child = ChildProcess::Function(WatchUntilStopped);
     // Far more than a pipe holds: it only all goes in if the watcher reads it.
     for (int i = 0; i < 64; ++i) {
         ASSERT_TRUE(child.writeStdin(std::string(16384, 'a')));
@@ -121,12 +116,7 @@ TEST(StdinWatcher, IsReleasedPromptlyWhileTheParentKeepsInputOpen) {
 TEST(StdinWatcher, AClosedStandardInputCountsAsItsEnd) {
     ChildProcess child = ChildProcess::Function([] {
         close(STDIN_FILENO);
-        gStopRequested.store(false);
-        StdinWatcher watcher;
-        StartStdinWatcher(watcher);
-        AwaitFlag();
-        StopStdinWatcher(watcher);
-        return 0;
+        return WatchUntilStopped();
     });
     EXPECT_EQ(child.wait(kTimeout).code, 0);
 }

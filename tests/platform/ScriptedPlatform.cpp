@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "cli/Cli.h"
+#include "support/Formats.h"
 
 namespace quorbel {
 
@@ -351,13 +352,11 @@ bool DeliverTo(AudioObjectID device, const AudioBufferList& list) {
 }
 
 AudioStreamBasicDescription FloatFormat(double rate, std::uint32_t channels) {
-    return {rate, kAudioFormatLinearPCM, kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked, 4 * channels, 1,
-            4 * channels, channels, 32, 0};
+    return test::LinearPcm(kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked, 32, channels, rate);
 }
 
 AudioStreamBasicDescription Int16Format(double rate, std::uint32_t channels) {
-    return {rate, kAudioFormatLinearPCM, kAudioFormatFlagIsSignedInteger | kAudioFormatFlagIsPacked,
-            2 * channels, 1, 2 * channels, channels, 16, 0};
+    return test::LinearPcm(kAudioFormatFlagIsSignedInteger | kAudioFormatFlagIsPacked, 16, channels, rate);
 }
 
 World StandardWorld(double aggregateRate) {

@@ -9,21 +9,13 @@
 
 #include "capture/Capture.h"
 #include "realtime/Realtime.h"
+#include "support/Formats.h"
 #include "support/Frames.h"
 
 namespace quorbel {
 namespace {
 
-AudioStreamBasicDescription LinearPcm(AudioFormatFlags flags, std::uint32_t bits, std::uint32_t channels) {
-    AudioStreamBasicDescription format{};
-    format.mSampleRate = 48000;
-    format.mFormatID = kAudioFormatLinearPCM;
-    format.mFormatFlags = flags;
-    format.mBitsPerChannel = bits;
-    format.mChannelsPerFrame = channels;
-    format.mBytesPerFrame = channels * (bits / 8);
-    return format;
-}
+using test::LinearPcm;
 
 class CaptureIOProcTest : public ::testing::Test {
 protected:
