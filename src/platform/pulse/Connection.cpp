@@ -1,0 +1,393 @@
+// The one server connection: a threaded mainloop and a context, made on first
+// use and closed when the outermost autorelease scope ends. Every request is
+// synchronous for its caller and every wait is bounded, and also ends as soon
+// as the context leaves its good states, so a server that dies never hangs us.
+#include <pulse/rtclock.h>
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdint>
+
+#include "platform/pulse/PulseBackend.h"
+
+namespace quorbel::pulse {
+
+// Trivially destructible: nothing here is torn down at process exit, while the
+// mainloop thread may still be running.
+constinit std::mutex gApiMutex;
+
+namespace {
+
+pa_threaded_mainloop* gMainloop = nullptr;
+pa_context* gContext = nullptr;
+pid_t gOwner = 0;  // the process that made gMainloop
+int gPoolDepth = 0;
+
+// A forked child inherits the pointers but not the mainloop thread: it leaves
+// them alone (they belong to the parent) and starts over if it needs a server.
+void ForgetInheritedConnection() {
+    if (gMainloop != nullptr && gOwner != getpid()) {
+        gMainloop = nullptr;
+        gContext = nullptr;
+    }
+}
+
+void ContextStateChanged(pa_context*, void*) {
+    // Wakes every waiter, whatever it waits for: a failed context ends all waits.
+    pa_threaded_mainloop_signal(gMainloop, 0);
+}
+
+void WaitBoundPassed(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* userdata) {
+    *static_cast<bool*>(userdata) = true;
+    pa_threaded_mainloop_signal(gMainloop, 0);
+}
+
+// SIGINT and SIGTERM must reach the main thread, where they interrupt a write
+// that blocks on a reader; the mainloop thread keeps them blocked.
+bool StartMainloopThread() {
+    sigset_t stopSignals, previous;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, &previous);
+    const bool started = pa_threaded_mainloop_start(gMainloop) >= 0;
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    return started;
+}
+
+bool ContextGood() {
+    return gContext != nullptr && PA_CONTEXT_IS_GOOD(pa_context_get_state(gContext));
+}
+
+void DropContextLocked() {
+    if (gContext == nullptr) {
+        return;
+    }
+    pa_context_set_state_callback(gContext, nullptr, nullptr);
+    if (PA_CONTEXT_IS_GOOD(pa_context_get_state(gContext))) {
+        pa_context_disconnect(gContext);
+    }
+    // A failed context has already detached its streams, so dropping it leaves
+    // no stream pointing at freed memory.
+    pa_context_unref(gContext);
+    gContext = nullptr;
+}
+
+}  // namespace
+
+pa_threaded_mainloop* Mainloop() { return gOwner == getpid() ? gMainloop : nullptr; }
+pa_context* Context() { return gContext; }
+
+MainloopLock LockMainloop() {
+    pa_threaded_mainloop_lock(gMainloop);
+    return MainloopLock(gMainloop, pa_threaded_mainloop_unlock);
+}
+
+OSStatus StatusFromError(int error) {
+    switch (error) {
+        case PA_OK:
+            return kAudioHardwareNoError;
+        case PA_ERR_ACCESS:
+            return kAudioDevicePermissionsError;
+        case PA_ERR_CONNECTIONREFUSED:
+        case PA_ERR_CONNECTIONTERMINATED:
+        case PA_ERR_PROTOCOL:
+        case PA_ERR_TIMEOUT:
+        case PA_ERR_AUTHKEY:
+        case PA_ERR_INVALIDSERVER:
+        case PA_ERR_VERSION:
+        case PA_ERR_FORKED:
+        case PA_ERR_IO:
+            return kAudioHardwareNotRunningError;
+        case PA_ERR_NOENTITY:
+        case PA_ERR_KILLED:
+        case PA_ERR_BUSY:
+            return kAudioHardwareBadDeviceError;
+        case PA_ERR_NOTSUPPORTED:
+        case PA_ERR_NOTIMPLEMENTED:
+            return kAudioHardwareUnsupportedOperationError;
+        default:
+            return kAudioHardwareUnspecifiedError;
+    }
+}
+
+OSStatus ContextStatus() {
+    if (gContext == nullptr) {
+        return kAudioHardwareNotRunningError;
+    }
+    OSStatus status = StatusFromError(pa_context_errno(gContext));
+    if (pa_context_get_state(gContext) != PA_CONTEXT_READY) {
+        // A dead context reports why it died; any such reason reads as "not
+        // running" unless the server plainly refused us.
+        return status == kAudioDevicePermissionsError ? status : kAudioHardwareNotRunningError;
+    }
+    return status == kAudioHardwareNoError ? kAudioHardwareUnspecifiedError : status;
+}
+
+OSStatus FailedWaitStatus() {
+    if (gContext != nullptr && pa_context_get_state(gContext) == PA_CONTEXT_READY) {
+        return kAudioHardwareNotRunningError;  // the server is there but did not answer in time
+    }
+    return ContextStatus();
+}
+
+bool WaitLocked(const std::function<bool()>& done, std::chrono::milliseconds bound) {
+    if (done()) {
+        return true;
+    }
+    if (!ContextGood()) {
+        return false;
+    }
+    bool boundPassed = false;
+    pa_usec_t deadline = pa_rtclock_now() + pa_usec_t(std::chrono::microseconds(bound).count());
+    pa_time_event* timer = pa_context_rttime_new(gContext, deadline, WaitBoundPassed, &boundPassed);
+    bool result = false;
+    for (;;) {
+        if (done()) {
+            result = true;
+            break;
+        }
+        if (!ContextGood() || boundPassed) {
+            break;
+        }
+        pa_threaded_mainloop_wait(gMainloop);
+    }
+    if (timer != nullptr) {
+        pa_threaded_mainloop_get_api(gMainloop)->time_free(timer);
+    }
+    return result;
+}
+
+OSStatus FinishOperation(pa_operation* op, const bool& done) {
+    if (op == nullptr) {
+        return ContextStatus();
+    }
+    bool finished = WaitLocked([&] { return done; });
+    if (!finished) {
+        pa_operation_cancel(op);
+    }
+    pa_operation_unref(op);
+    return finished ? kAudioHardwareNoError : FailedWaitStatus();
+}
+
+OSStatus Connect() {
+    ForgetInheritedConnection();
+    if (gMainloop == nullptr) {
+        gOwner = getpid();
+        gMainloop = pa_threaded_mainloop_new();
+        if (gMainloop == nullptr) {
+            return kAudioHardwareUnspecifiedError;
+        }
+        if (!StartMainloopThread()) {
+            pa_threaded_mainloop_free(gMainloop);
+            gMainloop = nullptr;
+            return kAudioHardwareUnspecifiedError;
+        }
+    }
+    const MainloopLock lock = LockMainloop();
+    if (gContext != nullptr && pa_context_get_state(gContext) == PA_CONTEXT_READY) {
+        return kAudioHardwareNoError;
+    }
+    // A context that died stays dead: start over with a fresh one.
+    DropContextLocked();
+    gContext = pa_context_new(pa_threaded_mainloop_get_api(gMainloop), "Quorbel");
+    if (gContext == nullptr) {
+        return kAudioHardwareUnspecifiedError;
+    }
+    pa_context_set_state_callback(gContext, ContextStateChanged, nullptr);
+    // Never start a server behind the user's back: no server is an answer.
+    if (pa_context_connect(gContext, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+        OSStatus status = StatusFromError(pa_context_errno(gContext));
+        DropContextLocked();
+        return status == kAudioDevicePermissionsError ? status : kAudioHardwareNotRunningError;
+    }
+    if (WaitLocked([] { return pa_context_get_state(gContext) == PA_CONTEXT_READY; })) {
+        return kAudioHardwareNoError;
+    }
+    OSStatus status = FailedWaitStatus();
+    DropContextLocked();
+    return status;
+}
+
+void Disconnect() {
+    ForgetInheritedConnection();
+    if (gMainloop == nullptr) {
+        return;
+    }
+    {
+        const MainloopLock lock = LockMainloop();
+        DropContextLocked();
+    }
+    pa_threaded_mainloop_stop(gMainloop);
+    pa_threaded_mainloop_free(gMainloop);
+    gMainloop = nullptr;
+}
+
+// ---- Server queries -----------------------------------------------------------
+namespace {
+
+template <typename Snapshot>
+struct Query {
+    std::vector<Snapshot>* out;
+    bool done = false;
+    int error = PA_OK;
+};
+
+SourceSnapshot SnapshotOf(const pa_source_info& info) {
+    SourceSnapshot s;
+    s.name = info.name != nullptr ? info.name : "";
+    s.description = info.description != nullptr ? info.description : s.name;
+    s.sample = info.sample_spec;
+    s.map = info.channel_map;
+    return s;
+}
+
+SinkSnapshot SnapshotOf(const pa_sink_info& info) {
+    SinkSnapshot s;
+    s.name = info.name != nullptr ? info.name : "";
+    s.description = info.description != nullptr ? info.description : s.name;
+    s.monitorSource = info.monitor_source_name != nullptr ? info.monitor_source_name : "";
+    s.sample = info.sample_spec;
+    s.map = info.channel_map;
+    return s;
+}
+
+template <typename Info, typename Snapshot>
+void CollectInfo(pa_context* context, const Info* info, int eol, void* userdata) {
+    auto* query = static_cast<Query<Snapshot>*>(userdata);
+    if (eol < 0) {
+        query->error = pa_context_errno(context);
+    }
+    if (eol != 0) {
+        query->done = true;
+        pa_threaded_mainloop_signal(gMainloop, 0);
+        return;
+    }
+    if (info != nullptr) {
+        query->out->push_back(SnapshotOf(*info));
+    }
+}
+
+template <typename Snapshot>
+OSStatus RunQuery(Query<Snapshot>& query, pa_operation* op) {
+    OSStatus status = FinishOperation(op, query.done);
+    if (status != kAudioHardwareNoError) {
+        return status;
+    }
+    return StatusFromError(query.error);
+}
+
+template <typename Snapshot>
+OSStatus FindOne(std::vector<Snapshot>& found, Snapshot& out, OSStatus status) {
+    if (status == kAudioHardwareNoError && found.empty()) {
+        status = kAudioHardwareBadDeviceError;
+    }
+    if (status == kAudioHardwareNoError) {
+        out = std::move(found.front());
+    }
+    return status;
+}
+
+struct ServerQuery {
+    ServerSnapshot* out;
+    bool done = false;
+};
+
+void CollectServer(pa_context*, const pa_server_info* info, void* userdata) {
+    auto* query = static_cast<ServerQuery*>(userdata);
+    if (info != nullptr) {
+        query->out->defaultSink = info->default_sink_name != nullptr ? info->default_sink_name : "";
+        query->out->defaultSource = info->default_source_name != nullptr ? info->default_source_name : "";
+    }
+    query->done = true;
+    pa_threaded_mainloop_signal(gMainloop, 0);
+}
+
+}  // namespace
+
+OSStatus QueryServer(ServerSnapshot& out) {
+    if (OSStatus status = Connect(); status != kAudioHardwareNoError) {
+        return status;
+    }
+    const MainloopLock lock = LockMainloop();
+    ServerQuery query{&out};
+    return FinishOperation(pa_context_get_server_info(gContext, CollectServer, &query), query.done);
+}
+
+OSStatus QuerySources(std::vector<SourceSnapshot>& out) {
+    if (OSStatus status = Connect(); status != kAudioHardwareNoError) {
+        return status;
+    }
+    const MainloopLock lock = LockMainloop();
+    Query<SourceSnapshot> query{&out};
+    return RunQuery(query, pa_context_get_source_info_list(gContext, CollectInfo<pa_source_info, SourceSnapshot>,
+                                                           &query));
+}
+
+OSStatus QuerySinks(std::vector<SinkSnapshot>& out) {
+    if (OSStatus status = Connect(); status != kAudioHardwareNoError) {
+        return status;
+    }
+    const MainloopLock lock = LockMainloop();
+    Query<SinkSnapshot> query{&out};
+    return RunQuery(query,
+                    pa_context_get_sink_info_list(gContext, CollectInfo<pa_sink_info, SinkSnapshot>, &query));
+}
+
+OSStatus QuerySource(const std::string& name, SourceSnapshot& out) {
+    if (OSStatus status = Connect(); status != kAudioHardwareNoError) {
+        return status;
+    }
+    const MainloopLock lock = LockMainloop();
+    std::vector<SourceSnapshot> found;
+    Query<SourceSnapshot> query{&found};
+    OSStatus status = RunQuery(query, pa_context_get_source_info_by_name(
+                                          gContext, name.c_str(), CollectInfo<pa_source_info, SourceSnapshot>, &query));
+    return FindOne(found, out, status);
+}
+
+OSStatus QuerySink(const std::string& name, SinkSnapshot& out) {
+    if (OSStatus status = Connect(); status != kAudioHardwareNoError) {
+        return status;
+    }
+    const MainloopLock lock = LockMainloop();
+    std::vector<SinkSnapshot> found;
+    Query<SinkSnapshot> query{&found};
+    OSStatus status = RunQuery(query, pa_context_get_sink_info_by_name(gContext, name.c_str(),
+                                                                       CollectInfo<pa_sink_info, SinkSnapshot>, &query));
+    return FindOne(found, out, status);
+}
+
+}  // namespace quorbel::pulse
+
+// ---- Autorelease scope and time ----------------------------------------------------
+namespace quorbel {
+
+void* objc_autoreleasePoolPush() {
+    std::lock_guard<std::mutex> guard(pulse::gApiMutex);
+    ++pulse::gPoolDepth;
+    return reinterpret_cast<void*>(std::uintptr_t(pulse::gPoolDepth));
+}
+
+// The outermost scope closes the connection: main pops it just before it
+// returns. A process that never pops simply exits with the connection open,
+// which the server handles like any client that went away.
+void objc_autoreleasePoolPop(void*) {
+    std::lock_guard<std::mutex> guard(pulse::gApiMutex);
+    if (pulse::gPoolDepth > 0) {
+        --pulse::gPoolDepth;
+    }
+    if (pulse::gPoolDepth == 0) {
+        pulse::StopAllStreams();
+        pulse::Disconnect();
+    }
+}
+
+dispatch_time_t dispatch_time(dispatch_time_t when, std::int64_t deltaNanoseconds) {
+    auto base = when == DISPATCH_TIME_NOW ? std::chrono::steady_clock::now() : when;
+    return base + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                      std::chrono::nanoseconds(deltaNanoseconds));
+}
+
+}  // namespace quorbel
