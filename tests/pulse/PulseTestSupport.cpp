@@ -1,0 +1,282 @@
+#include "PulseTestSupport.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <numbers>
+
+namespace quorbel::test {
+namespace {
+
+void PutLe(std::string& out, std::uint32_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) {
+        out.push_back(char((value >> (8 * i)) & 0xFF));
+    }
+}
+
+// A 16-bit stereo WAV file holding the tone; paplay reads it.
+std::string WriteToneWav(std::uint32_t rate, double frequency, double levelDbfs, double seconds) {
+    static int counter = 0;
+    std::string path = ScratchDirectory() + "/tone-" + std::to_string(++counter) + ".wav";
+    const double amplitude = std::pow(10.0, levelDbfs / 20.0) * 32767.0;
+    const auto frames = std::uint32_t(seconds * rate);
+    std::string data;
+    data.reserve(std::size_t(frames) * 4);
+    for (std::uint32_t i = 0; i < frames; ++i) {
+        auto sample = std::int16_t(std::lround(amplitude * std::sin(2.0 * std::numbers::pi * frequency * i / rate)));
+        PutLe(data, std::uint16_t(sample), 2);
+        PutLe(data, std::uint16_t(sample), 2);
+    }
+    std::string header = "RIFF";
+    PutLe(header, std::uint32_t(36 + data.size()), 4);
+    header += "WAVEfmt ";
+    PutLe(header, 16, 4);
+    PutLe(header, 1, 2);  // PCM
+    PutLe(header, 2, 2);  // channels
+    PutLe(header, rate, 4);
+    PutLe(header, rate * 4, 4);
+    PutLe(header, 4, 2);
+    PutLe(header, 16, 2);
+    header += "data";
+    PutLe(header, std::uint32_t(data.size()), 4);
+    std::ofstream file(path, std::ios::binary);
+    file << header << data;
+    return path;
+}
+
+struct ScratchHolder {
+    std::string path;
+    ~ScratchHolder() {
+        if (!path.empty()) {
+            std::error_code ignored;
+            std::filesystem::remove_all(path, ignored);
+        }
+    }
+};
+
+}  // namespace
+
+std::string FindProgram(const std::string& name) {
+    const char* path = std::getenv("PATH");
+    for (const auto& dir : Split(path != nullptr ? path : "/usr/bin:/bin", ':')) {
+        std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
+        if (access(candidate.c_str(), X_OK) == 0) {
+            return candidate;
+        }
+    }
+    return "";
+}
+
+CommandResult RunCommand(const std::string& program, const std::vector<std::string>& args, Millis timeout) {
+    CommandResult result;
+    std::string path = FindProgram(program);
+    if (path.empty()) {
+        return result;
+    }
+    auto child = ChildProcess::Program(path, args);
+    child.closeStdin();
+    result.output = child.readStdoutUntilEof(timeout);
+    ExitResult exit = child.wait(Millis(2000));
+    result.code = exit.exited ? exit.code : -1;
+    return result;
+}
+
+std::string ScratchDirectory() {
+    static ScratchHolder holder;
+    if (holder.path.empty()) {
+        const char* base = std::getenv("TMPDIR");
+        std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/quorbel-pulse-tests.XXXXXX";
+        std::vector<char> buffer(pattern.begin(), pattern.end());
+        buffer.push_back('\0');
+        if (mkdtemp(buffer.data()) == nullptr) {
+            std::perror("mkdtemp");
+            std::abort();
+        }
+        holder.path = buffer.data();
+    }
+    return holder.path;
+}
+
+ChildProcess PlayTone(const std::string& sink, std::uint32_t rate, double frequency, double levelDbfs,
+                      double seconds) {
+    std::string file = WriteToneWav(rate, frequency, levelDbfs, seconds);
+    return ChildProcess::Program(FindProgram("paplay"), {"--device=" + sink, file});
+}
+
+namespace {
+
+ChildProcess StartServerScript(bool strict) {
+    std::optional<ScopedEnv> mode;
+    if (strict) {
+        mode.emplace("QUORBEL_PULSE_STRICT", "1");
+    }
+    const std::string script = std::string(QUORBEL_PULSE_TEST_DIR) + "/private-server.sh";
+    const std::string bash = FindProgram("bash");
+    return ChildProcess::Program(bash, {script, bash, "-c", "echo \"$PULSE_SERVER\" >&2; exec sleep 600"});
+}
+
+}  // namespace
+
+SecondServer::SecondServer(bool strict) : script(StartServerScript(strict)) {
+    std::string line = script.readStderrLine(Millis(20000));
+    if (line.rfind("unix:", 0) == 0) {
+        address = line;
+    }
+}
+
+void SecondServer::stop() {
+    script.sendSignal(SIGTERM);
+    script.wait(Millis(15000));
+}
+
+SecondServer::~SecondServer() { stop(); }
+
+ScopedEnv::ScopedEnv(const char* variable, const std::string& value) : name(variable) {
+    if (const char* old = std::getenv(variable)) {
+        saved = old;
+    }
+    setenv(variable, value.c_str(), 1);
+}
+
+ScopedEnv::~ScopedEnv() {
+    if (saved) {
+        setenv(name.c_str(), saved->c_str(), 1);
+    } else {
+        unsetenv(name.c_str());
+    }
+}
+
+std::vector<std::int16_t> Samples(const std::string& bytes) {
+    std::vector<std::int16_t> out(bytes.size() / 2);
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        auto lo = std::uint8_t(bytes[2 * i]);
+        auto hi = std::uint8_t(bytes[2 * i + 1]);
+        out[i] = std::int16_t(std::uint16_t(lo | (hi << 8)));
+    }
+    return out;
+}
+
+std::vector<double> Channel(const std::vector<std::int16_t>& stereo, int channel, std::size_t first) {
+    std::vector<double> out;
+    for (std::size_t frame = first; 2 * frame + 1 < stereo.size(); ++frame) {
+        out.push_back(stereo[2 * frame + std::size_t(channel)] / 32768.0);
+    }
+    return out;
+}
+
+double ToneAmplitude(const std::vector<double>& signal, double rate, double frequency) {
+    const std::size_t n = signal.size();
+    if (n < 2) {
+        return 0;
+    }
+    const double w = 2.0 * std::numbers::pi * frequency / rate;
+    const double coefficient = 2.0 * std::cos(w);
+    double s1 = 0, s2 = 0, windowSum = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        double window = 0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * double(i) / double(n - 1));
+        windowSum += window;
+        double s0 = signal[i] * window + coefficient * s1 - s2;
+        s2 = s1;
+        s1 = s0;
+    }
+    double power = s1 * s1 + s2 * s2 - coefficient * s1 * s2;
+    return 2.0 * std::sqrt(std::max(power, 0.0)) / windowSum;
+}
+
+double PeakFrequency(const std::vector<double>& signal, double rate, double low, double high) {
+    double best = low, bestAmplitude = -1;
+    for (double frequency = low; frequency <= high; frequency += 1.0) {
+        double amplitude = ToneAmplitude(signal, rate, frequency);
+        if (amplitude > bestAmplitude) {
+            bestAmplitude = amplitude;
+            best = frequency;
+        }
+    }
+    return best;
+}
+
+double SinePeakDbfs(const std::vector<double>& signal) {
+    constexpr std::size_t kSilentRun = 16;
+    double sum = 0;
+    std::size_t counted = 0;
+    for (std::size_t i = 0; i < signal.size();) {
+        std::size_t zeros = 0;
+        while (i + zeros < signal.size() && signal[i + zeros] == 0.0) {
+            ++zeros;
+        }
+        if (zeros >= kSilentRun) {
+            i += zeros;
+            continue;
+        }
+        for (std::size_t end = i + std::max<std::size_t>(zeros, 1); i < end; ++i) {
+            sum += signal[i] * signal[i];
+            ++counted;
+        }
+    }
+    double rms = counted == 0 ? 0 : std::sqrt(sum / double(counted));
+    return 20.0 * std::log10(std::max(rms * std::sqrt(2.0), 1e-12));
+}
+
+std::size_t FirstSoundFrame(const std::vector<std::int16_t>& stereo) {
+    for (std::size_t frame = 0; 2 * frame + 1 < stereo.size(); ++frame) {
+        if (stereo[2 * frame] != 0 || stereo[2 * frame + 1] != 0) {
+            return frame;
+        }
+    }
+    return stereo.size() / 2;
+}
+
+std::size_t LongestSilentRun(const std::vector<std::int16_t>& stereo, std::size_t first) {
+    std::size_t longest = 0, run = 0;
+    for (std::size_t frame = first; 2 * frame + 1 < stereo.size(); ++frame) {
+        if (stereo[2 * frame] == 0 && stereo[2 * frame + 1] == 0) {
+            longest = std::max(longest, ++run);
+        } else {
+            run = 0;
+        }
+    }
+    return longest;
+}
+
+std::string Base64Decode(const std::string& text) {
+    static const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    std::uint32_t buffer = 0;
+    int bits = 0;
+    for (char c : text) {
+        if (c == '=') {
+            break;
+        }
+        auto value = alphabet.find(c);
+        if (value == std::string::npos) {
+            return "";
+        }
+        buffer = (buffer << 6) | std::uint32_t(value);
+        bits += 6;
+        if (bits >= 8) {
+            bits -= 8;
+            out.push_back(char((buffer >> bits) & 0xFF));
+        }
+    }
+    return out;
+}
+
+std::vector<std::string> Split(const std::string& text, char separator) {
+    std::vector<std::string> parts;
+    std::size_t start = 0;
+    for (;;) {
+        auto at = text.find(separator, start);
+        parts.push_back(text.substr(start, at - start));
+        if (at == std::string::npos) {
+            return parts;
+        }
+        start = at + 1;
+    }
+}
+
+}  // namespace quorbel::test

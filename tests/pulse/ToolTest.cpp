@@ -1,0 +1,305 @@
+// The real tool against the private sound server: listings, captures of
+// played tones, the ways a capture stops, and the server's devices (or the
+// server itself) going away.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <map>
+#include <thread>
+
+#include "PulseTestSupport.h"
+
+namespace quorbel::test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+const std::string kTool = QUORBEL_BINARY;
+constexpr double kToneDbfs = -6.0;
+
+double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+std::string FormatLine(std::uint32_t rate) { return "FORMAT\t" + std::to_string(rate) + "\t2\ts16le\n"; }
+std::string CaptureLine(std::uint32_t rate) { return "CAPTURE\t" + std::to_string(rate) + "\t2\t16\tPcm"; }
+
+void Note(const std::string& key, double value) {
+    ::testing::Test::RecordProperty(key, std::to_string(value));
+    std::printf("[ measured ] %s = %.3f\n", key.c_str(), value);
+    std::fflush(stdout);
+}
+
+// A running capture whose header lines have been checked.
+struct Capture {
+    ChildProcess process;
+    std::uint32_t rate;
+};
+
+Capture StartCapture(const std::vector<std::string>& args, std::uint32_t rate) {
+    Capture capture{ChildProcess::Program(kTool, args), rate};
+    EXPECT_EQ(capture.process.readStdout(FormatLine(rate).size(), 10s), FormatLine(rate));
+    EXPECT_EQ(capture.process.readStderrLine(10s), CaptureLine(rate));
+    return capture;
+}
+
+std::size_t BytesFor(std::uint32_t rate, double seconds) { return std::size_t(seconds * rate) * 4; }
+
+// Reads `seconds` of PCM, timing it; returns the bytes and notes the rate.
+std::string ReadTimed(Capture& capture, double seconds, const std::string& label) {
+    std::size_t want = BytesFor(capture.rate, seconds);
+    auto start = Clock::now();
+    std::string pcm = capture.process.readStdout(want, std::chrono::milliseconds(int(seconds * 3000) + 5000));
+    double elapsed = Seconds(Clock::now() - start);
+    EXPECT_EQ(pcm.size(), want) << "PCM stopped flowing";
+    double rate = double(pcm.size()) / elapsed;
+    Note(label + " PCM bytes per second", rate);
+    double expected = capture.rate * 4.0;
+    EXPECT_NEAR(rate, expected, expected * 0.10) << "PCM does not arrive at the FORMAT rate";
+    return pcm;
+}
+
+// Asks the capture to stop in some way and checks that it ends well and soon.
+// Standard output is read meanwhile, as the application would, unless the
+// way of stopping is to close it.
+void ExpectPromptCleanExit(Capture& capture, const std::string& how, const std::function<void()>& stop,
+                           bool keepReading = true) {
+    std::thread reader;
+    if (keepReading) {
+        reader = std::thread([&] { capture.process.drainStdout(std::size_t(-1), 15000ms); });
+    }
+    auto start = Clock::now();
+    stop();
+    ExitResult exit = capture.process.wait(std::chrono::milliseconds(10000));
+    double took = Seconds(Clock::now() - start);
+    if (reader.joinable()) {
+        reader.join();
+    }
+    Note("stop (" + how + ") to exit seconds", took);
+    EXPECT_TRUE(exit.exited) << "signal " << exit.signal << (exit.timedOut ? " (timed out)" : "");
+    EXPECT_EQ(exit.code, 0);
+    EXPECT_LT(took, 3.0);
+}
+
+std::string Pactl(const std::vector<std::string>& args) {
+    CommandResult result = RunCommand("pactl", args);
+    EXPECT_EQ(result.code, 0) << "pactl failed";
+    return result.output;
+}
+
+struct ToolTest : ::testing::Test {
+    void SetUp() override {
+        ASSERT_EQ(access(kTool.c_str(), X_OK), 0) << "the tool is not built: " << kTool;
+        ASSERT_NE(std::getenv("PULSE_SERVER"), nullptr) << "run me under tests/pulse/private-server.sh";
+        ASSERT_FALSE(FindProgram("paplay").empty());
+        ASSERT_FALSE(FindProgram("pactl").empty());
+    }
+};
+
+TEST_F(ToolTest, ListInputsShowsEverySourceAndNoSink) {
+    auto child = ChildProcess::Program(kTool, {"list-inputs"});
+    std::string out = child.readStdoutUntilEof(10s);
+    std::string err = child.readStderrUntilEof(2s);
+    ExitResult exit = child.wait(5000ms);
+    ASSERT_TRUE(exit.exited);
+    EXPECT_EQ(exit.code, 0);
+    EXPECT_EQ(err, "");
+
+    std::map<std::string, std::string> inputs;  // UID -> name
+    for (const auto& line : Split(out, '\n')) {
+        if (line.empty()) {
+            continue;
+        }
+        auto fields = Split(line, '\t');
+        ASSERT_EQ(fields.size(), 3u) << line;
+        ASSERT_EQ(fields[0], "INPUT") << line;
+        inputs[Base64Decode(fields[1])] = Base64Decode(fields[2]);
+    }
+    EXPECT_EQ(inputs["quorbel_out.monitor"], "Monitor of QuorbelOut");
+    EXPECT_EQ(inputs["quorbel_mic_sink.monitor"], "Monitor of QuorbelMicSink");
+    EXPECT_EQ(inputs["quorbel_mic"], "QuorbelMic");
+    EXPECT_EQ(inputs.count("quorbel_out"), 0u) << "a sink was listed as an input";
+    EXPECT_EQ(inputs.count("quorbel_mic_sink"), 0u) << "a sink was listed as an input";
+}
+
+TEST_F(ToolTest, AuthorizeMicrophoneSucceedsSilently) {
+    auto child = ChildProcess::Program(kTool, {"authorize-microphone"});
+    child.closeStdin();
+    EXPECT_EQ(child.readStdoutUntilEof(10s), "");
+    EXPECT_EQ(child.readStderrUntilEof(2s), "");
+    ExitResult exit = child.wait(5000ms);
+    EXPECT_TRUE(exit.exited);
+    EXPECT_EQ(exit.code, 0);
+}
+
+TEST_F(ToolTest, SystemAudioCarriesThePlayedTone) {
+    auto player = PlayTone("quorbel_out", 44100, 1000.0, kToneDbfs);
+    std::this_thread::sleep_for(300ms);
+    Capture capture = StartCapture({"capture", "macos-system-audio"}, 44100);
+    std::string start = capture.process.readStdout(BytesFor(44100, 1.0), 10s);
+    std::string pcm = start + ReadTimed(capture, 4.0, "system");
+    auto samples = Samples(pcm);
+
+    std::size_t first = FirstSoundFrame(samples);
+    EXPECT_LT(first, 44100u * 3 / 2) << "the tone took too long to appear";
+    std::size_t gap = LongestSilentRun(samples, first);
+    Note("system longest silent run after start (ms)", gap * 1000.0 / 44100);
+    EXPECT_LT(gap, 44100u / 5) << "the tone has holes";
+
+    for (int channel = 0; channel < 2; ++channel) {
+        auto signal = Channel(samples, channel, 44100 * 2);
+        double frequency = PeakFrequency(signal, 44100, 800.0, 1200.0);
+        double level = SinePeakDbfs(signal);
+        Note("system channel " + std::to_string(channel) + " frequency Hz", frequency);
+        Note("system channel " + std::to_string(channel) + " level dBFS", level);
+        EXPECT_NEAR(frequency, 1000.0, 20.0);
+        EXPECT_NEAR(level, kToneDbfs, 1.5);
+    }
+    ExpectPromptCleanExit(capture, "stdin closed", [&] { capture.process.closeStdin(); });
+}
+
+TEST_F(ToolTest, MicrophoneCarriesThePlayedTone) {
+    auto player = PlayTone("quorbel_mic_sink", 48000, 700.0, kToneDbfs);
+    std::this_thread::sleep_for(300ms);
+    Capture capture = StartCapture({"capture-mixed", "__none__", "quorbel_mic"}, 48000);
+    std::string pcm = capture.process.readStdout(BytesFor(48000, 1.0), 10s) + ReadTimed(capture, 3.0, "microphone");
+    auto samples = Samples(pcm);
+    auto signal = Channel(samples, 0, 48000 * 2);
+    double frequency = PeakFrequency(signal, 48000, 560.0, 840.0);
+    Note("microphone frequency Hz", frequency);
+    EXPECT_NEAR(frequency, 700.0, 14.0);
+    EXPECT_GT(ToneAmplitude(signal, 48000, 700.0), 0.05);
+    ExpectPromptCleanExit(capture, "stdin closed", [&] { capture.process.closeStdin(); });
+}
+
+TEST_F(ToolTest, MixedCaptureCarriesBothSources) {
+    auto system = PlayTone("quorbel_out", 44100, 440.0, -12.0);
+    auto microphone = PlayTone("quorbel_mic_sink", 48000, 1500.0, -12.0);
+    std::this_thread::sleep_for(300ms);
+    Capture capture = StartCapture({"capture-mixed", "macos-system-audio", "quorbel_mic"}, 48000);
+    std::string pcm = capture.process.readStdout(BytesFor(48000, 1.0), 10s) + ReadTimed(capture, 3.0, "mixed");
+    auto samples = Samples(pcm);
+    auto signal = Channel(samples, 0, 48000 * 2);
+    double systemTone = ToneAmplitude(signal, 48000, 440.0);
+    double microphoneTone = ToneAmplitude(signal, 48000, 1500.0);
+    double elsewhere = ToneAmplitude(signal, 48000, 1000.0);
+    Note("mixed 440 Hz amplitude", systemTone);
+    Note("mixed 1500 Hz amplitude", microphoneTone);
+    Note("mixed 1000 Hz amplitude", elsewhere);
+    EXPECT_GT(systemTone, 0.03) << "the system tone is missing";
+    EXPECT_GT(microphoneTone, 0.03) << "the microphone tone is missing";
+    EXPECT_LT(elsewhere, std::min(systemTone, microphoneTone) / 10.0);
+    ExpectPromptCleanExit(capture, "stdin closed", [&] { capture.process.closeStdin(); });
+}
+
+TEST_F(ToolTest, StopsAtEndOfStandardInput) {
+    Capture capture = StartCapture({"capture", "macos-system-audio"}, 44100);
+    capture.process.readStdout(BytesFor(44100, 0.5), 10s);
+    ExpectPromptCleanExit(capture, "stdin closed", [&] { capture.process.closeStdin(); });
+}
+
+TEST_F(ToolTest, StopsOnTerminationSignalWithStandardInputOpen) {
+    Capture capture = StartCapture({"capture-mixed", "macos-system-audio", "quorbel_mic"}, 48000);
+    capture.process.readStdout(BytesFor(48000, 0.5), 10s);
+    ExpectPromptCleanExit(capture, "SIGTERM", [&] { capture.process.sendSignal(SIGTERM); });
+}
+
+TEST_F(ToolTest, StopsWhenTheReaderClosesStandardOutput) {
+    Capture capture = StartCapture({"capture", "macos-system-audio"}, 44100);
+    capture.process.readStdout(BytesFor(44100, 0.5), 10s);
+    ExpectPromptCleanExit(capture, "stdout closed", [&] { capture.process.closeStdout(); }, false);
+}
+
+TEST_F(ToolTest, StopsOnTerminationSignalWhileTheReaderStalls) {
+    Capture capture = StartCapture({"capture", "macos-system-audio"}, 44100);
+    std::this_thread::sleep_for(1500ms);  // the pipe fills up and the pump blocks in write
+    ExpectPromptCleanExit(capture, "SIGTERM, reader stalled", [&] { capture.process.sendSignal(SIGTERM); }, false);
+}
+
+TEST_F(ToolTest, UnknownMicrophoneIsReported) {
+    auto child = ChildProcess::Program(kTool, {"capture-mixed", "__none__", "quorbel_no_such_microphone"});
+    EXPECT_EQ(child.readStderrUntilEof(10s), "Microfono selezionato non disponibile: '!dev' (560227702)\n");
+    EXPECT_EQ(child.readStdoutUntilEof(2s), "");
+    ExitResult exit = child.wait(5000ms);
+    EXPECT_TRUE(exit.exited);
+    EXPECT_EQ(exit.code, 1);
+}
+
+TEST_F(ToolTest, NoServerFailsPromptly) {
+    ScopedEnv server("PULSE_SERVER", "unix:/nonexistent-quorbel-test/native");
+    auto start = Clock::now();
+    auto child = ChildProcess::Program(kTool, {"capture", "macos-system-audio"});
+    std::string err = child.readStderrUntilEof(20s);
+    std::string out = child.readStdoutUntilEof(2s);
+    ExitResult exit = child.wait(5000ms);
+    Note("no server: seconds to fail", Seconds(Clock::now() - start));
+    EXPECT_EQ(err.rfind("Impossibile creare il tap audio di sistema: 'stop'", 0), 0u) << err;
+    EXPECT_EQ(out, "");
+    EXPECT_TRUE(exit.exited);
+    EXPECT_EQ(exit.code, 1);
+    EXPECT_LT(Seconds(Clock::now() - start), 10.0);
+}
+
+// Leaves the private server as it was, whatever the test did to it.
+struct ServerRestore {
+    std::string module;
+    ~ServerRestore() {
+        if (!module.empty()) {
+            RunCommand("pactl", {"unload-module", module});
+        }
+        RunCommand("pactl", {"set-default-sink", "quorbel_out"});
+    }
+};
+
+TEST_F(ToolTest, RemovedSystemSinkGivesSilenceNotTheMicrophone) {
+    ServerRestore restore;
+    std::string module = Pactl({"load-module", "module-null-sink", "sink_name=quorbel_gone", "rate=32000",
+                                "norewinds=1"});
+    while (!module.empty() && (module.back() == '\n' || module.back() == ' ')) {
+        module.pop_back();
+    }
+    ASSERT_FALSE(module.empty());
+    restore.module = module;
+    Pactl({"set-default-sink", "quorbel_gone"});
+    // Were the system stream moved to the default source, this tone would show.
+    auto microphone = PlayTone("quorbel_mic_sink", 48000, 1500.0, kToneDbfs);
+    std::this_thread::sleep_for(300ms);
+
+    Capture capture = StartCapture({"capture", "macos-system-audio"}, 32000);
+    capture.process.readStdout(BytesFor(32000, 1.0), 10s);
+    Pactl({"unload-module", module});
+    restore.module.clear();
+    capture.process.readStdout(BytesFor(32000, 0.5), 10s);
+    std::string pcm = ReadTimed(capture, 3.0, "after sink removal");
+    auto samples = Samples(pcm);
+    auto signal = Channel(samples, 0);
+    double microphoneTone = ToneAmplitude(signal, 32000, 1500.0);
+    Note("after sink removal 1500 Hz amplitude", microphoneTone);
+    EXPECT_LT(microphoneTone, 0.001) << "the system source slid over to the microphone";
+    ExpectPromptCleanExit(capture, "stdin closed", [&] { capture.process.closeStdin(); });
+}
+
+// A second private server that the test can kill; its address is learnt from
+// the command it runs.
+TEST_F(ToolTest, ServerDeathMidCaptureKeepsTheStreamGoing) {
+    SecondServer server;
+    ASSERT_FALSE(server.address.empty()) << "the second server did not start";
+    const std::string address = server.address;
+
+    Capture capture = [&] {
+        ScopedEnv env("PULSE_SERVER", address);
+        return StartCapture({"capture", "macos-system-audio"}, 44100);
+    }();
+    capture.process.readStdout(BytesFor(44100, 0.5), 10s);
+    server.script.sendSignal(SIGTERM);
+    ExitResult serverExit = server.script.wait(10000ms);
+    EXPECT_FALSE(serverExit.timedOut);
+    capture.process.readStdout(BytesFor(44100, 0.5), 10s);
+    ReadTimed(capture, 2.0, "after server death");
+    ExpectPromptCleanExit(capture, "stdin closed after server death", [&] { capture.process.closeStdin(); });
+}
+
+}  // namespace
+}  // namespace quorbel::test
