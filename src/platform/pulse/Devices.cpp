@@ -207,40 +207,59 @@ OSStatus ReadSystemProperty(const AudioObjectPropertyAddress& address, PropertyV
     }
 }
 
+// A device as its properties show it: its names, the one direction that has
+// a stream, and that stream's format.
+struct DeviceView {
+    std::string uid;
+    std::string name;
+    AudioObjectPropertyScope streamScope = kAudioObjectPropertyScopeInput;
+    AudioStreamBasicDescription format{};
+};
+
+OSStatus ReadDeviceProperty(const DeviceView& device, const AudioObjectPropertyAddress& address,
+                            PropertyValue& value) {
+    const bool streamSide = address.mScope == device.streamScope;
+    switch (address.mSelector) {
+        case kAudioDevicePropertyDeviceUID:
+            SetString(value, device.uid);
+            return kAudioHardwareNoError;
+        case kAudioObjectPropertyName:
+            SetString(value, device.name);
+            return kAudioHardwareNoError;
+        case kAudioDevicePropertyStreamConfiguration:
+            if (!IsDirectionScope(address.mScope)) {
+                return kAudioHardwareUnknownPropertyError;
+            }
+            SetStreamConfiguration(value, streamSide, device.format.mChannelsPerFrame);
+            return kAudioHardwareNoError;
+        case kAudioDevicePropertyStreamFormat:
+            if (!IsDirectionScope(address.mScope)) {
+                return kAudioHardwareUnknownPropertyError;
+            }
+            if (!streamSide) {
+                return kAudioHardwareBadDeviceError;  // no stream in that direction
+            }
+            SetBytes(value, device.format);
+            return kAudioHardwareNoError;
+        default:
+            return kAudioHardwareUnknownPropertyError;
+    }
+}
+
 OSStatus ReadSourceProperty(PlatformObject& object, const AudioObjectPropertyAddress& address,
                             PropertyValue& value) {
     SourceSnapshot source;
     if (OSStatus status = QuerySource(object.name, source); status != kAudioHardwareNoError) {
         return status;
     }
-    bool input = address.mScope == kAudioObjectPropertyScopeInput;
-    switch (address.mSelector) {
-        case kAudioDevicePropertyDeviceUID:
-            SetString(value, source.name);
-            return kAudioHardwareNoError;
-        case kAudioObjectPropertyName:
-            SetString(value, source.description);
-            return kAudioHardwareNoError;
-        case kAudioDevicePropertyStreamConfiguration:
-            if (!IsDirectionScope(address.mScope)) {
-                return kAudioHardwareUnknownPropertyError;
-            }
-            SetStreamConfiguration(value, input, source.sample.channels);
-            return kAudioHardwareNoError;
-        case kAudioDevicePropertyStreamFormat:
-            if (!IsDirectionScope(address.mScope)) {
-                return kAudioHardwareUnknownPropertyError;
-            }
-            if (!input) {
-                return kAudioHardwareBadDeviceError;  // a source has no output stream
-            }
-            object.format = SourceFormat(source);
-            object.hasFormat = true;
-            SetBytes(value, object.format);
-            return kAudioHardwareNoError;
-        default:
-            return kAudioHardwareUnknownPropertyError;
+    const DeviceView view{source.name, source.description, kAudioObjectPropertyScopeInput, SourceFormat(source)};
+    const OSStatus status = ReadDeviceProperty(view, address, value);
+    if (status == kAudioHardwareNoError && address.mSelector == kAudioDevicePropertyStreamFormat) {
+        // IO procs on this source record in exactly the format the tool read.
+        object.format = view.format;
+        object.hasFormat = true;
     }
+    return status;
 }
 
 OSStatus ReadSinkProperty(const PlatformObject& object, const AudioObjectPropertyAddress& address,
@@ -249,69 +268,24 @@ OSStatus ReadSinkProperty(const PlatformObject& object, const AudioObjectPropert
     if (OSStatus status = QuerySink(object.name, sink); status != kAudioHardwareNoError) {
         return status;
     }
-    bool output = address.mScope == kAudioObjectPropertyScopeOutput;
-    switch (address.mSelector) {
-        case kAudioDevicePropertyDeviceUID:
-            SetString(value, sink.name);
-            return kAudioHardwareNoError;
-        case kAudioObjectPropertyName:
-            SetString(value, sink.description);
-            return kAudioHardwareNoError;
-        case kAudioDevicePropertyStreamConfiguration:
-            if (!IsDirectionScope(address.mScope)) {
-                return kAudioHardwareUnknownPropertyError;
-            }
-            SetStreamConfiguration(value, output, sink.sample.channels);
-            return kAudioHardwareNoError;
-        case kAudioDevicePropertyStreamFormat:
-            if (!IsDirectionScope(address.mScope)) {
-                return kAudioHardwareUnknownPropertyError;
-            }
-            if (!output) {
-                return kAudioHardwareBadDeviceError;  // a sink has no input stream
-            }
-            SetBytes(value, DescribeFormat(CaptureSampleFormat(sink.sample.format), sink.sample.rate, sink.sample.channels));
-            return kAudioHardwareNoError;
-        default:
-            return kAudioHardwareUnknownPropertyError;
-    }
+    const DeviceView view{
+        sink.name, sink.description, kAudioObjectPropertyScopeOutput,
+        DescribeFormat(CaptureSampleFormat(sink.sample.format), sink.sample.rate, sink.sample.channels)};
+    return ReadDeviceProperty(view, address, value);
 }
 
 // Taps and aggregate devices: input only, in the format fixed at creation.
 OSStatus ReadTapProperty(const PlatformObject& object, const AudioObjectPropertyAddress& address,
                          PropertyValue& value) {
-    bool input = address.mScope == kAudioObjectPropertyScopeInput;
-    switch (address.mSelector) {
-        case kAudioTapPropertyUID:
-            if (object.kind != ObjectKind::Tap) {
-                return kAudioHardwareUnknownPropertyError;
-            }
-            SetString(value, object.name);
-            return kAudioHardwareNoError;
-        case kAudioDevicePropertyDeviceUID:
-            SetString(value, object.name);
-            return kAudioHardwareNoError;
-        case kAudioObjectPropertyName:
-            SetString(value, object.label);
-            return kAudioHardwareNoError;
-        case kAudioDevicePropertyStreamConfiguration:
-            if (!IsDirectionScope(address.mScope)) {
-                return kAudioHardwareUnknownPropertyError;
-            }
-            SetStreamConfiguration(value, input, object.format.mChannelsPerFrame);
-            return kAudioHardwareNoError;
-        case kAudioDevicePropertyStreamFormat:
-            if (!IsDirectionScope(address.mScope)) {
-                return kAudioHardwareUnknownPropertyError;
-            }
-            if (!input) {
-                return kAudioHardwareBadDeviceError;
-            }
-            SetBytes(value, object.format);
-            return kAudioHardwareNoError;
-        default:
+    if (address.mSelector == kAudioTapPropertyUID) {
+        if (object.kind != ObjectKind::Tap) {
             return kAudioHardwareUnknownPropertyError;
+        }
+        SetString(value, object.name);
+        return kAudioHardwareNoError;
     }
+    const DeviceView view{object.name, object.label, kAudioObjectPropertyScopeInput, object.format};
+    return ReadDeviceProperty(view, address, value);
 }
 
 OSStatus ReadProperty(AudioObjectID objectID, const AudioObjectPropertyAddress& address, PropertyValue& value) {
