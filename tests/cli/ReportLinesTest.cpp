@@ -3,29 +3,10 @@
 #include <string>
 
 #include "cli/Cli.h"
+#include "support/Base64Decode.h"
 
 namespace quorbel {
 namespace {
-
-// Decodes standard Base64 so that long inputs can be checked by round trip.
-std::string Decode(const std::string& text) {
-    const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    std::uint32_t bits = 0;
-    int count = 0;
-    for (char c : text) {
-        if (c == '=') {
-            break;
-        }
-        bits = (bits << 6) | std::uint32_t(alphabet.find(c));
-        count += 6;
-        if (count >= 8) {
-            count -= 8;
-            out += char((bits >> count) & 0xFF);
-        }
-    }
-    return out;
-}
 
 TEST(Base64, MatchesTheRfc4648TestVectors) {
     EXPECT_EQ(Base64(""), "");
@@ -59,7 +40,7 @@ TEST(Base64, LongInputsStayOnOneLine) {
     EXPECT_EQ(long64.size(), (all.size() + 2) / 3 * 4);
     EXPECT_EQ(long64.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/="),
               std::string::npos);
-    EXPECT_EQ(Decode(long64), all);
+    EXPECT_EQ(test::Base64Decode(long64), all);
 }
 
 TEST(OSStatusText, ShowsFourCharacterCodesWithTheirValue) {

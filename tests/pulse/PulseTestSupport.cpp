@@ -243,29 +243,6 @@ std::size_t LongestSilentRun(const std::vector<std::int16_t>& stereo, std::size_
     return longest;
 }
 
-std::string Base64Decode(const std::string& text) {
-    static const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    std::uint32_t buffer = 0;
-    int bits = 0;
-    for (char c : text) {
-        if (c == '=') {
-            break;
-        }
-        auto value = alphabet.find(c);
-        if (value == std::string::npos) {
-            return "";
-        }
-        buffer = (buffer << 6) | std::uint32_t(value);
-        bits += 6;
-        if (bits >= 8) {
-            bits -= 8;
-            out.push_back(char((buffer >> bits) & 0xFF));
-        }
-    }
-    return out;
-}
-
 std::vector<std::string> Split(const std::string& text, char separator) {
     std::vector<std::string> parts;
     std::size_t start = 0;

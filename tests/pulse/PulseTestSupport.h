@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "support/Base64Decode.h"
 #include "support/ChildProcess.h"
 
 namespace quorbel::test {
@@ -74,7 +75,6 @@ std::size_t FirstSoundFrame(const std::vector<std::int16_t>& stereo);
 // The longest run of all-zero frames from frame `first` on.
 std::size_t LongestSilentRun(const std::vector<std::int16_t>& stereo, std::size_t first);
 
-std::string Base64Decode(const std::string& text);
 std::vector<std::string> Split(const std::string& text, char separator);
 
 }  // namespace quorbel::test
