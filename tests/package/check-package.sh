@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Builds the Debian package in a configured release build directory and checks
-# what it ships: exactly the executable and its documentation, root-owned; the
-# packaged executable runs; the manual page renders without a warning; lintian
+# what it ships: exactly the executable and its documentation, root-owned, with
+# a copyright file that says what LICENSE says; the packaged executable runs; the manual page renders without a warning; lintian
 # finds no error. Then checks that a plain cmake --install ships the same files
 # less Debian's own.
 #   tests/package/check-package.sh BUILD_DIR
 set -euo pipefail
 build=$(cd "$1" && pwd)
+source=$(cd "$(dirname "$0")/../.." && pwd)
 
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
@@ -40,6 +41,10 @@ usr/share/man/man1/quorbel.1.gz
 EOF
 dpkg-deb --fsys-tarfile "$deb" | tar -tvf - | awk '$2 != "root/root" { bad = 1; print } END { exit bad }' ||
     fail "entries above are not owned by root/root"
+
+# Debian's copyright file carries LICENSE word for word (" ." lines are blank).
+sed -n '/^License: proprietary$/,$p' "$tmp/root/usr/share/doc/quorbel/copyright" | tail -n +2 |
+    sed 's/^ //; s/^\.$//' | diff -u "$source/LICENSE" - || fail "the copyright file's licence differs from LICENSE"
 
 # The packaged executable runs, and says what the freshly built one says.
 expected=$("$build/quorbel" list)
