@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Builds the Debian package in a configured release build directory and checks
 # what it ships: exactly the executable and its documentation, root-owned, with
-# a copyright file that says what LICENSE says; the packaged executable runs; the manual page renders without a warning; lintian
-# finds no error. Then checks that a plain cmake --install ships the same files
-# less Debian's own.
+# a copyright file that says what LICENSE says; the packaged executable runs;
+# the manual page renders without a warning; lintian finds no error. Then
+# checks that a plain cmake --install ships the same files less Debian's own.
 #   tests/package/check-package.sh BUILD_DIR
 set -euo pipefail
 build=$(cd "$1" && pwd)
