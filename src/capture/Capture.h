@@ -3,7 +3,9 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -38,6 +40,28 @@ struct StdinWatcher {
 void StartStdinWatcher(StdinWatcher& watcher);
 // Releases the watcher, joins it and closes standard input.
 void StopStdinWatcher(StdinWatcher& watcher);
+// Starts a thread that runs body(argument) with SIGINT and SIGTERM blocked:
+// those must reach the main thread, whose blocked write they interrupt.
+std::thread StartThreadWithoutStopSignals(void (*body)(void*), void* argument);
+
+// ---- Source notices --------------------------------------------------------
+// Tells people on standard error when a running source loses its audio (its
+// device or the sound server went away) and when it has it back, at most one
+// line a second. The platform's listener only wakes the thread; the thread
+// reads the state and prints, so no platform thread ever waits on stderr.
+struct SourceNotices {
+    AudioObjectID systemDevice = kAudioObjectUnknown;
+    AudioObjectID microphoneDevice = kAudioObjectUnknown;
+    std::thread thread;
+    std::mutex mutex;
+    std::condition_variable wake;
+    bool changed = false;  // a listener ran since the thread last looked
+    bool stopping = false;
+};
+// Either device may be kAudioObjectUnknown: that source is not watched.
+void StartSourceNotices(SourceNotices& notices, AudioObjectID systemDevice, AudioObjectID microphoneDevice);
+// Removes the listeners, then ends and joins the thread.
+void StopSourceNotices(SourceNotices& notices);
 
 // ---- Sources -----------------------------------------------------------------
 // Creates the tap and its aggregate device and reads the device's format into

@@ -93,7 +93,8 @@ void RunPump(CaptureRun& run, std::uint32_t rate) {
 
 // Reverse order of creation. After a stop returns no callback runs, so the
 // drop counters read afterwards are final.
-void TearDown(CaptureRun& run, StdinWatcher& watcher) {
+void TearDown(CaptureRun& run, StdinWatcher& watcher, SourceNotices& notices) {
+    StopSourceNotices(notices);
     StopAndDestroy(run.aggregateDevice, run.systemProc);
     StopAndDestroy(run.microphoneDevice, run.microphoneProc);
     DestroySystemObjects(run);
@@ -122,8 +123,10 @@ int Capture(bool mixed, const std::string& microphoneUid, bool includeSystem) {
     PrintCaptureLine(rate);
     StdinWatcher watcher;
     StartStdinWatcher(watcher);
+    SourceNotices notices;
+    StartSourceNotices(notices, run.aggregateDevice, run.microphoneDevice);
     RunPump(run, rate);
-    TearDown(run, watcher);
+    TearDown(run, watcher, notices);
     return 0;
 }
 

@@ -23,7 +23,8 @@ void RequestStop() { gStopRequested.store(true, std::memory_order_relaxed); }
 // Consumes and ignores whatever the parent writes; only the end of input or
 // a read error asks for a stop. The wake pipe ends the wait when the run is
 // over, since closing descriptor 0 would not end a pending read here.
-void WatchStdin(int wakeFd) {
+void WatchStdin(void* argument) {
+    const int wakeFd = *static_cast<const int*>(argument);
     char buffer[128];
     pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {wakeFd, POLLIN, 0}};
     const int timeout = wakeFd < 0 ? kPollWithoutWakePipeMs : -1;
@@ -47,19 +48,6 @@ void WatchStdin(int wakeFd) {
     }
 }
 
-// Signals go to the main thread, whose blocked write they must interrupt;
-// threads started here keep them blocked.
-std::thread StartThreadWithoutStopSignals(void (*body)(int), int argument) {
-    sigset_t stopSignals, previous;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, &previous);
-    std::thread thread(body, argument);
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    return thread;
-}
-
 // A descriptor at 3 or above: with standard input closed, a new pipe would
 // otherwise become descriptor 0 and be watched as standard input.
 int AboveStandardStreams(int fd) {
@@ -74,6 +62,17 @@ int AboveStandardStreams(int fd) {
 }  // namespace
 
 void HandleSignal(int) { RequestStop(); }
+
+std::thread StartThreadWithoutStopSignals(void (*body)(void*), void* argument) {
+    sigset_t stopSignals, previous;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, &previous);
+    std::thread thread(body, argument);
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    return thread;
+}
 
 void InstallStopSignals() {
     // No SA_RESTART: a write blocked on a reader that stopped reading must
@@ -92,7 +91,7 @@ void StartStdinWatcher(StdinWatcher& watcher) {
         watcher.wakeRead = AboveStandardStreams(fds[0]);
         watcher.wakeWrite = AboveStandardStreams(fds[1]);
     }
-    watcher.thread = StartThreadWithoutStopSignals(WatchStdin, watcher.wakeRead);
+    watcher.thread = StartThreadWithoutStopSignals(WatchStdin, &watcher.wakeRead);
 }
 
 void StopStdinWatcher(StdinWatcher& watcher) {

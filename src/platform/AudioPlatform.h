@@ -84,6 +84,14 @@ OSStatus AudioDeviceDestroyIOProcID(AudioObjectID device, AudioDeviceIOProcID pr
 OSStatus AudioDeviceStart(AudioObjectID device, AudioDeviceIOProcID procID);  // backend
 OSStatus AudioDeviceStop(AudioObjectID device, AudioDeviceIOProcID procID);   // backend
 
+// Property listeners. The listener may run on any platform thread, audio
+// threads included, so it must return quickly and never call the platform
+// back. Once the removal has returned, it never runs again.
+OSStatus AudioObjectAddPropertyListener(AudioObjectID object, const AudioObjectPropertyAddress* address,
+                                        AudioObjectPropertyListenerProc listener, void* clientData);  // backend
+OSStatus AudioObjectRemovePropertyListener(AudioObjectID object, const AudioObjectPropertyAddress* address,
+                                           AudioObjectPropertyListenerProc listener, void* clientData);  // backend
+
 // ---- Microphone permission (the AVCaptureDevice role) ---------------------
 int AVCaptureDeviceAuthorizationStatusForAudio();  // backend; an AVAuthorizationStatus value
 // The handler runs at most once, on any thread, at any time: even before the

@@ -68,6 +68,10 @@ using AudioDeviceIOProc = OSStatus (*)(AudioObjectID device, const AudioTimeStam
                                        AudioBufferList* outputData, const AudioTimeStamp* outputTime,
                                        void* clientData);
 
+// Told which properties of an object changed; see AudioObjectAddPropertyListener.
+using AudioObjectPropertyListenerProc = OSStatus (*)(AudioObjectID object, std::uint32_t numberAddresses,
+                                                     const AudioObjectPropertyAddress* addresses, void* clientData);
+
 struct OpaqueAudioDeviceIOProcID;
 using AudioDeviceIOProcID = OpaqueAudioDeviceIOProcID*;
 
@@ -97,6 +101,9 @@ inline constexpr AudioObjectPropertySelector kAudioDevicePropertyDeviceUID = Fou
 inline constexpr AudioObjectPropertySelector kAudioObjectPropertyName = FourCharCode("lnam");
 inline constexpr AudioObjectPropertySelector kAudioDevicePropertyStreamFormat = FourCharCode("sfmt");
 inline constexpr AudioObjectPropertySelector kAudioTapPropertyUID = FourCharCode("tuid");
+// A UInt32: 1 while the device has something to record, 0 while it has lost it.
+inline constexpr AudioObjectPropertySelector kAudioDevicePropertyDeviceIsAlive = FourCharCode("livn");
+inline constexpr AudioObjectPropertySelector kAudioObjectPropertySelectorWildcard = FourCharCode("****");
 
 // Stream formats.
 inline constexpr AudioFormatID kAudioFormatLinearPCM = FourCharCode("lpcm");

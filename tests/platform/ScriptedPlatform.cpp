@@ -44,6 +44,14 @@ struct State {
     std::vector<CATapDescription> tapDescriptions;
     std::vector<AggregateDeviceDescription> aggregateDescriptions;
     std::vector<std::thread> answerThreads;
+    struct Listener {
+        AudioObjectID object;
+        AudioObjectPropertySelector selector;
+        AudioObjectPropertyListenerProc proc;
+        void* clientData;
+    };
+    std::vector<Listener> listeners;
+    std::set<AudioObjectID> deadDevices;
     int doubleReleases = 0;
     int uuidCount = 0;
 };
@@ -203,6 +211,10 @@ OSStatus ReadSystemProperty(const AudioObjectPropertyAddress& address, std::uint
 OSStatus ReadObjectProperty(AudioObjectID object, const AudioObjectPropertyAddress& address, const std::string& op,
                             std::uint32_t* ioSize, void* out) {
     const AudioObjectPropertySelector selector = address.mSelector;
+    if (selector == kAudioDevicePropertyDeviceIsAlive) {
+        const std::uint32_t alive = S().deadDevices.count(object) != 0 ? 0 : 1;
+        return WriteValue(&alive, sizeof alive, ioSize, out);
+    }
     if (IsTap(object) && selector == kAudioTapPropertyUID) {
         CFStringRef uid =
             NullResultFor(op, object) ? nullptr : NewString("tap-uid-" + Hex(object), true, "tuid@" + Hex(object));
@@ -283,6 +295,8 @@ void ResetWorld(World world) {
     S().tapDescriptions.clear();
     S().aggregateDescriptions.clear();
     S().answerThreads.clear();
+    S().listeners.clear();
+    S().deadDevices.clear();
     S().doubleReleases = 0;
 }
 
@@ -321,6 +335,7 @@ Leaks Outstanding() {
         leaks.startedIoProcs += proc->started ? 1 : 0;
     }
     leaks.doubleReleases = S().doubleReleases;
+    leaks.listeners = int(S().listeners.size());
     return leaks;
 }
 
@@ -349,6 +364,22 @@ bool DeliverTo(AudioObjectID device, const AudioBufferList& list) {
     }
     feed.deliver(list);
     return true;
+}
+
+void SetDeviceAlive(AudioObjectID device, bool alive) {
+    Lock lock(S().mutex);
+    if (alive) {
+        S().deadDevices.erase(device);
+    } else {
+        S().deadDevices.insert(device);
+    }
+    const AudioObjectPropertyAddress changed{kAudioDevicePropertyDeviceIsAlive, kAudioObjectPropertyScopeGlobal,
+                                             kAudioObjectPropertyElementMain};
+    for (const auto& listener : S().listeners) {
+        if (listener.object == device && listener.selector == kAudioDevicePropertyDeviceIsAlive) {
+            listener.proc(device, 1, &changed, listener.clientData);
+        }
+    }
 }
 
 AudioStreamBasicDescription FloatFormat(double rate, std::uint32_t channels) {
@@ -562,6 +593,30 @@ OSStatus AudioDeviceStop(AudioObjectID device, AudioDeviceIOProcID procID) {
     scripted::StopFeeder(*proc);
     proc->started = false;
     return 0;
+}
+
+OSStatus AudioObjectAddPropertyListener(AudioObjectID object, const AudioObjectPropertyAddress* address,
+                                        AudioObjectPropertyListenerProc listener, void* clientData) {
+    Lock lock(S().mutex);
+    Log("AddPropertyListener @" + Hex(object) + " " + Code(address->mSelector));
+    S().listeners.push_back({object, address->mSelector, listener, clientData});
+    return 0;
+}
+
+OSStatus AudioObjectRemovePropertyListener(AudioObjectID object, const AudioObjectPropertyAddress* address,
+                                           AudioObjectPropertyListenerProc listener, void* clientData) {
+    Lock lock(S().mutex);
+    Log("RemovePropertyListener @" + Hex(object) + " " + Code(address->mSelector));
+    auto& listeners = S().listeners;
+    for (auto it = listeners.begin(); it != listeners.end(); ++it) {
+        if (it->object == object && it->selector == address->mSelector && it->proc == listener &&
+            it->clientData == clientData) {
+            listeners.erase(it);
+            return 0;
+        }
+    }
+    ++S().doubleReleases;
+    return kAudioHardwareBadObjectError;
 }
 
 int AVCaptureDeviceAuthorizationStatusForAudio() {

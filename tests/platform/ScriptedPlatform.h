@@ -82,6 +82,7 @@ struct Leaks {
     int ioProcs = 0;
     int startedIoProcs = 0;
     int doubleReleases = 0;
+    int listeners = 0;
 };
 Leaks Outstanding();
 
@@ -90,6 +91,9 @@ std::vector<AggregateDeviceDescription> AggregateDescriptions();
 
 // Calls the started IO callback of device from the calling thread; false when none is started.
 bool DeliverTo(AudioObjectID device, const AudioBufferList& list);
+// Sets what the device's 'livn' reads and calls its listeners from the
+// calling thread, as a platform thread would.
+void SetDeviceAlive(AudioObjectID device, bool alive);
 
 // Formats for tests.
 AudioStreamBasicDescription FloatFormat(double rate, std::uint32_t channels);

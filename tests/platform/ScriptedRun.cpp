@@ -39,7 +39,8 @@ test::ChildProcess StartTool(const std::vector<std::string>& args) {
         const Leaks leaks = Outstanding();
         report += "LEAKS " + std::to_string(leaks.strings) + " " + std::to_string(leaks.taps) + " " +
                   std::to_string(leaks.aggregateDevices) + " " + std::to_string(leaks.ioProcs) + " " +
-                  std::to_string(leaks.startedIoProcs) + " " + std::to_string(leaks.doubleReleases) + "\n";
+                  std::to_string(leaks.startedIoProcs) + " " + std::to_string(leaks.doubleReleases) + " " +
+                  std::to_string(leaks.listeners) + "\n";
         WriteAll(3, report);
         return status;
     });
@@ -52,7 +53,8 @@ Report ReadReport(test::ChildProcess& child) {
         if (line.rfind("LEAKS ", 0) == 0) {
             std::istringstream numbers(line.substr(6));
             numbers >> report.leaks.strings >> report.leaks.taps >> report.leaks.aggregateDevices >>
-                report.leaks.ioProcs >> report.leaks.startedIoProcs >> report.leaks.doubleReleases;
+                report.leaks.ioProcs >> report.leaks.startedIoProcs >> report.leaks.doubleReleases >>
+                report.leaks.listeners;
             report.complete = true;
         } else {
             report.calls.push_back(line);

@@ -21,8 +21,13 @@ namespace {
 
 pa_threaded_mainloop* gMainloop = nullptr;
 pa_context* gContext = nullptr;
+pa_time_event* gReconnectTimer = nullptr;
 pid_t gOwner = 0;  // the process that made gMainloop
 int gPoolDepth = 0;
+
+// Often enough that a restarted server is found well within a second of its
+// return, seldom enough to cost nothing while it stays away.
+constexpr pa_usec_t kReconnectDelayUsec = 250 * PA_USEC_PER_MSEC;
 
 // A forked child inherits the pointers but not the mainloop thread: it leaves
 // them alone (they belong to the parent) and starts over if it needs a server.
@@ -30,12 +35,52 @@ void ForgetInheritedConnection() {
     if (gMainloop != nullptr && gOwner != getpid()) {
         gMainloop = nullptr;
         gContext = nullptr;
+        gReconnectTimer = nullptr;
     }
 }
 
-void ContextStateChanged(pa_context*, void*) {
+bool ContextGood() {
+    return gContext != nullptr && PA_CONTEXT_IS_GOOD(pa_context_get_state(gContext));
+}
+
+// What a running IO proc may have to follow: the default sink (server
+// changes), sinks coming and going, and sources coming back after a restart.
+void ServerEvent(pa_context* context, pa_subscription_event_type_t event, std::uint32_t, void*) {
+    const unsigned facility = event & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
+    const unsigned type = event & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
+    const bool relevant = facility == PA_SUBSCRIPTION_EVENT_SERVER ||
+                          ((facility == PA_SUBSCRIPTION_EVENT_SINK || facility == PA_SUBSCRIPTION_EVENT_SOURCE) &&
+                           type != PA_SUBSCRIPTION_EVENT_CHANGE);
+    if (context == gContext && relevant && !RunningRecords().empty()) {
+        RefreshRoutes();
+    }
+}
+
+void Subscribe(pa_context* context) {
+    pa_context_set_subscribe_callback(context, ServerEvent, nullptr);
+    const auto mask = pa_subscription_mask_t(PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_SINK |
+                                             PA_SUBSCRIPTION_MASK_SOURCE);
+    if (pa_operation* op = pa_context_subscribe(context, mask, nullptr, nullptr)) {
+        pa_operation_unref(op);
+    }
+}
+
+void ContextStateChanged(pa_context* context, void*) {
     // Wakes every waiter, whatever it waits for: a failed context ends all waits.
     pa_threaded_mainloop_signal(gMainloop, 0);
+    if (context != gContext) {
+        return;
+    }
+    const pa_context_state_t state = pa_context_get_state(context);
+    if (state == PA_CONTEXT_READY) {
+        Subscribe(context);
+        ServerReady();
+    } else if (!PA_CONTEXT_IS_GOOD(state)) {
+        ServerLost();
+        if (!RunningRecords().empty()) {
+            ScheduleReconnect();
+        }
+    }
 }
 
 void WaitBoundPassed(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* userdata) {
@@ -56,15 +101,12 @@ bool StartMainloopThread() {
     return started;
 }
 
-bool ContextGood() {
-    return gContext != nullptr && PA_CONTEXT_IS_GOOD(pa_context_get_state(gContext));
-}
-
 void DropContextLocked() {
     if (gContext == nullptr) {
         return;
     }
     pa_context_set_state_callback(gContext, nullptr, nullptr);
+    pa_context_set_subscribe_callback(gContext, nullptr, nullptr);
     if (PA_CONTEXT_IS_GOOD(pa_context_get_state(gContext))) {
         pa_context_disconnect(gContext);
     }
@@ -72,6 +114,28 @@ void DropContextLocked() {
     // no stream pointing at freed memory.
     pa_context_unref(gContext);
     gContext = nullptr;
+}
+
+// Mainloop locked: replaces the context with a fresh one that is connecting.
+// False when even that failed; the context then tells why, if there is one.
+bool BeginConnectLocked() {
+    DropContextLocked();
+    gContext = pa_context_new(pa_threaded_mainloop_get_api(gMainloop), "Quorbel");
+    if (gContext == nullptr) {
+        return false;
+    }
+    pa_context_set_state_callback(gContext, ContextStateChanged, nullptr);
+    // Never start a server behind the user's back: no server is an answer.
+    return pa_context_connect(gContext, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) >= 0;
+}
+
+void ReconnectTimerFired(pa_mainloop_api*, pa_time_event*, const struct timeval*, void*) {
+    if (RunningRecords().empty() || ContextGood()) {
+        return;  // nothing needs the server any more, or a connection is already under way
+    }
+    if (!BeginConnectLocked()) {
+        ScheduleReconnect();
+    }
 }
 
 }  // namespace
@@ -139,16 +203,19 @@ bool WaitLocked(const std::function<bool()>& done, std::chrono::milliseconds bou
     if (!ContextGood()) {
         return false;
     }
+    // The wait is for this context: should it fail, and a reconnect replace
+    // it meanwhile, the wait ends all the same.
+    pa_context* context = pa_context_ref(gContext);
     bool boundPassed = false;
     pa_usec_t deadline = pa_rtclock_now() + pa_usec_t(std::chrono::microseconds(bound).count());
-    pa_time_event* timer = pa_context_rttime_new(gContext, deadline, WaitBoundPassed, &boundPassed);
+    pa_time_event* timer = pa_context_rttime_new(context, deadline, WaitBoundPassed, &boundPassed);
     bool result = false;
     for (;;) {
         if (done()) {
             result = true;
             break;
         }
-        if (!ContextGood() || boundPassed) {
+        if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(context)) || boundPassed) {
             break;
         }
         pa_threaded_mainloop_wait(gMainloop);
@@ -156,6 +223,7 @@ bool WaitLocked(const std::function<bool()>& done, std::chrono::milliseconds bou
     if (timer != nullptr) {
         pa_threaded_mainloop_get_api(gMainloop)->time_free(timer);
     }
+    pa_context_unref(context);
     return result;
 }
 
@@ -169,6 +237,20 @@ OSStatus FinishOperation(pa_operation* op, const bool& done) {
     }
     pa_operation_unref(op);
     return finished ? kAudioHardwareNoError : FailedWaitStatus();
+}
+
+bool ContextReady() { return gContext != nullptr && pa_context_get_state(gContext) == PA_CONTEXT_READY; }
+
+void ScheduleReconnect() {
+    pa_mainloop_api* api = pa_threaded_mainloop_get_api(gMainloop);
+    struct timeval when;
+    pa_gettimeofday(&when);
+    pa_timeval_add(&when, kReconnectDelayUsec);
+    if (gReconnectTimer == nullptr) {
+        gReconnectTimer = api->time_new(api, &when, ReconnectTimerFired, nullptr);
+    } else {
+        api->time_restart(gReconnectTimer, &when);
+    }
 }
 
 OSStatus Connect() {
@@ -186,28 +268,22 @@ OSStatus Connect() {
         }
     }
     const MainloopLock lock = LockMainloop();
-    if (gContext != nullptr && pa_context_get_state(gContext) == PA_CONTEXT_READY) {
+    if (ContextReady()) {
         return kAudioHardwareNoError;
     }
-    // A context that died stays dead: start over with a fresh one.
-    DropContextLocked();
-    gContext = pa_context_new(pa_threaded_mainloop_get_api(gMainloop), "Quorbel");
-    if (gContext == nullptr) {
-        return kAudioHardwareUnspecifiedError;
-    }
-    pa_context_set_state_callback(gContext, ContextStateChanged, nullptr);
-    // Never start a server behind the user's back: no server is an answer.
-    if (pa_context_connect(gContext, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+    // A context that died stays dead: start over with a fresh one. One that
+    // is still connecting (a reconnect under way) is waited for.
+    if (!ContextGood() && !BeginConnectLocked()) {
+        if (gContext == nullptr) {
+            return kAudioHardwareUnspecifiedError;
+        }
         OSStatus status = StatusFromError(pa_context_errno(gContext));
-        DropContextLocked();
         return status == kAudioDevicePermissionsError ? status : kAudioHardwareNotRunningError;
     }
-    if (WaitLocked([] { return pa_context_get_state(gContext) == PA_CONTEXT_READY; })) {
+    if (WaitLocked([] { return ContextReady(); })) {
         return kAudioHardwareNoError;
     }
-    OSStatus status = FailedWaitStatus();
-    DropContextLocked();
-    return status;
+    return FailedWaitStatus();
 }
 
 void Disconnect() {
@@ -217,6 +293,10 @@ void Disconnect() {
     }
     {
         const MainloopLock lock = LockMainloop();
+        if (gReconnectTimer != nullptr) {
+            pa_threaded_mainloop_get_api(gMainloop)->time_free(gReconnectTimer);
+            gReconnectTimer = nullptr;
+        }
         DropContextLocked();
     }
     pa_threaded_mainloop_stop(gMainloop);

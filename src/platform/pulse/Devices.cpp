@@ -20,11 +20,14 @@ struct PlatformObject {
     ObjectKind kind = ObjectKind::Source;
     std::string name;           // source or sink: the server's name; tap or aggregate: its UID
     std::string label;          // tap or aggregate: the name it was created with
-    std::string monitorSource;  // tap or aggregate: the monitor it records
+    std::string monitorSource;  // tap or aggregate: the monitor an IO proc on it starts on
     // A source keeps the format it last reported so that its IO procs record in
     // exactly that format; a tap or aggregate has its format from creation.
     AudioStreamBasicDescription format{};
     bool hasFormat = false;
+    // A source handed out as the default input: after a lost server its IO
+    // procs record whichever source is the default then.
+    bool defaultInput = false;
 };
 
 using ObjectTable = std::map<AudioObjectID, PlatformObject>;
@@ -196,9 +199,11 @@ OSStatus ReadSystemProperty(const AudioObjectPropertyAddress& address, PropertyV
             if (OSStatus status = QueryServer(server); status != kAudioHardwareNoError) {
                 return status;
             }
-            AudioObjectID id = server.defaultSource.empty()
-                                   ? kAudioObjectUnknown
-                                   : IdForServerObject(ObjectKind::Source, server.defaultSource);
+            AudioObjectID id = kAudioObjectUnknown;
+            if (!server.defaultSource.empty()) {
+                id = IdForServerObject(ObjectKind::Source, server.defaultSource);
+                FindObject(id)->defaultInput = true;
+            }
             SetBytes(value, id);
             return kAudioHardwareNoError;
         }
@@ -299,6 +304,12 @@ OSStatus ReadProperty(AudioObjectID objectID, const AudioObjectPropertyAddress& 
     if (object == nullptr) {
         return kAudioHardwareBadObjectError;
     }
+    if (address.mSelector == kAudioDevicePropertyDeviceIsAlive) {
+        // Answered from what the IO procs know: it matters most while the
+        // server is away.
+        SetBytes(value, std::uint32_t(DeviceAlive(objectID) ? 1 : 0));
+        return kAudioHardwareNoError;
+    }
     switch (object->kind) {
         case ObjectKind::Source:
             return ReadSourceProperty(*object, address, value);
@@ -342,7 +353,7 @@ OSStatus ResolveCaptureTarget(AudioObjectID device, CaptureTarget& out) {
             } else {
                 pa_channel_map_init_extend(&out.map, out.sample.channels, PA_CHANNEL_MAP_DEFAULT);
             }
-            out.dontMove = false;
+            out.route = object->defaultInput ? Route::DefaultSource : Route::NamedSource;
             return kAudioHardwareNoError;
         }
         case ObjectKind::Tap:
@@ -351,7 +362,7 @@ OSStatus ResolveCaptureTarget(AudioObjectID device, CaptureTarget& out) {
             out.format = object->format;
             out.sample = PulseSampleOf(object->format);
             pa_channel_map_init_stereo(&out.map);
-            out.dontMove = true;
+            out.route = Route::DefaultSinkMonitor;
             return kAudioHardwareNoError;
     }
     return kAudioHardwareUnspecifiedError;

@@ -6,10 +6,16 @@
 //     device with output streams only; both keep one process-local ID for the
 //     life of the process (IDs from 0x100 up, never reused);
 //   - 'uid ' is the server's name for the object, 'lnam' its description;
-//   - a process tap is the monitor of the default sink at the time the tap is
-//     made, an aggregate device built on a tap records that monitor;
+//   - a process tap is the system's output: an IO proc on it (or on the
+//     aggregate device built on it) records the monitor of whichever sink is
+//     the default, follows the default when it changes, and never records
+//     anything but a sink's monitor;
 //   - an IO proc is a record stream whose fragments are handed to the proc on
-//     the mainloop thread.
+//     the mainloop thread. Its format is fixed when it starts: the server
+//     converts whatever the source delivers later;
+//   - while IO procs run, a lost server is reconnected in the background and
+//     every proc resumes on its source; 'livn' reads 0 on a device whose proc
+//     has nothing to record meanwhile, and its listeners are told.
 //
 // Status codes, the same in every file:
 //   no server, connection refused or lost, context died,
@@ -43,15 +49,18 @@
 namespace quorbel::pulse {
 
 // Held by every backend entry point for its whole run. The operations are
-// synchronous and rare, so one lock is enough to keep the object table, the IO
-// proc records and the connection consistent. Lock order: gApiMutex, then the
-// mainloop lock; mainloop callbacks never take gApiMutex.
+// synchronous and rare, so one lock is enough to keep the object table and
+// the IO proc table consistent. What the mainloop thread also touches (the
+// context, running records, listeners) is guarded by the mainloop lock. Lock
+// order: gApiMutex, then the mainloop lock; mainloop callbacks never take
+// gApiMutex.
 extern std::mutex gApiMutex;
 
 inline constexpr std::chrono::milliseconds kServerWait{5000};
 
 // ---- Connection (Connection.cpp) -------------------------------------------
-// Connects lazily; afterwards the context is READY. Needs gApiMutex.
+// Connects lazily; afterwards the context is READY. Needs gApiMutex. A
+// connection that a background reconnect has under way is waited for.
 OSStatus Connect();
 // Closes the connection (streams must be stopped first). Idempotent.
 void Disconnect();
@@ -76,6 +85,12 @@ OSStatus FailedWaitStatus();
 // and releases it; cancels it when the wait fails so that its callback, whose
 // data lives on the caller's stack, can never run later.
 OSStatus FinishOperation(pa_operation* op, const bool& done);
+
+// Mainloop locked: the context is READY.
+bool ContextReady();
+// Mainloop locked: tries again to reach the server in a while, unless nothing
+// runs that needs it by then.
+void ScheduleReconnect();
 
 // ---- Server queries (Connection.cpp) -----------------------------------------
 struct ServerSnapshot {
@@ -103,23 +118,104 @@ OSStatus QuerySource(const std::string& name, SourceSnapshot& out);
 OSStatus QuerySink(const std::string& name, SinkSnapshot& out);
 
 // ---- Devices (Devices.cpp) ------------------------------------------------------
+// How a running IO proc finds its source again when the server changes.
+enum class Route {
+    DefaultSinkMonitor,  // a tap: the default sink's monitor, whichever sink that is
+    NamedSource,         // a source chosen by name: that source, and no other
+    DefaultSource,       // the default input: the default source after a lost server
+};
+
 // Where an IO proc on a device records from, and in which format.
 struct CaptureTarget {
     std::string sourceName;
     AudioStreamBasicDescription format{};
     pa_sample_spec sample{};
     pa_channel_map map{};
-    bool dontMove = false;  // a tap must never slide over to another source
+    Route route = Route::NamedSource;
 };
 // '!obj' for an unknown ID, '!dev' for a device without input streams.
 OSStatus ResolveCaptureTarget(AudioObjectID device, CaptureTarget& out);
 bool ObjectExists(AudioObjectID object);
 
+// Whether a device has something to record ('livn'); answered without the server.
+bool DeviceAlive(AudioObjectID device);
+
 // ---- IO procs (Streams.cpp) --------------------------------------------------------
+// One registration. Between a successful start and its stop it is running: at
+// most one of its streams delivers (`stream`), while a replacement gets ready
+// beside it (`pending`) and takes over once it is. Everything from `running`
+// on is guarded by the mainloop lock.
+struct IOProcRecord {
+    AudioObjectID device = kAudioObjectUnknown;
+    AudioDeviceIOProc proc = nullptr;
+    void* clientData = nullptr;
+    Route route = Route::NamedSource;
+    std::string sourceName;  // the source asked for at start
+    pa_sample_spec sample{};
+    pa_channel_map map{};
+    std::uint32_t channels = 0;
+    std::uint32_t bytesPerFrame = 0;
+    // Stands in for the server's holes; made at start, never in the callback.
+    std::vector<std::uint8_t> silence;
+    double sampleTime = 0;
+
+    bool running = false;
+    pa_stream* stream = nullptr;
+    std::string streamSource;
+    pa_stream* pending = nullptr;
+    std::string pendingSource;
+    int pendingError = PA_OK;     // why the last replacement failed
+    bool alive = true;            // what 'livn' last said
+    bool awaitingServer = false;  // lost with the server: find the source again once it is back
+};
+
+// Mainloop locked. The records that run, in start order.
+const std::vector<IOProcRecord*>& RunningRecords();
+// Mainloop locked: opens a replacement stream on source, which takes over once
+// it is ready; false when it could not even be opened.
+bool OpenReplacement(IOProcRecord& record, const std::string& source);
+// Mainloop locked.
+void ReleaseStream(pa_stream*& stream);
+// Mainloop locked: changes 'livn' and tells its listeners.
+void SetAlive(IOProcRecord& record, bool alive);
 // Stops every running stream (before the connection closes).
 void StopAllStreams();
 // Stops and forgets the IO procs of a device that is being destroyed.
 void ForgetDeviceProcs(AudioObjectID device);
+
+// ---- Following the server (Routing.cpp) ---------------------------------------------
+// The server's defaults as the running records need them.
+struct ServerDefaults {
+    std::string sinkMonitor;  // the default sink's monitor; "" without a default sink
+    std::string source;       // the default source; "" without one
+};
+// What a running record should do about its source, given the defaults.
+enum class RouteAction { Keep, Open, CancelPending, Lose };
+struct RouteDecision {
+    RouteAction action = RouteAction::Keep;
+    std::string source;  // for Open
+};
+// A running record as the decision sees it; "" for no such stream.
+struct RouteState {
+    Route route = Route::NamedSource;
+    std::string asked;       // the source asked for at start
+    std::string delivering;  // the source of the delivering stream
+    std::string pending;     // the source of the replacement getting ready
+    bool awaitingServer = false;
+};
+RouteDecision DecideRoute(const RouteState& state, const ServerDefaults& defaults);
+// Mainloop locked: asks the server for its defaults and routes every running
+// record by them. Calls that come while one is under way are folded into one
+// more after it.
+void RefreshRoutes();
+// Mainloop locked; the context just became ready, or just failed.
+void ServerReady();
+void ServerLost();
+
+// ---- Property listeners (Listeners.cpp) ----------------------------------------------
+// Mainloop locked (when there is a mainloop): calls the listeners of object
+// for selector.
+void NotifyListeners(AudioObjectID object, AudioObjectPropertySelector selector);
 
 // ---- Strings (Strings.cpp) ---------------------------------------------------------
 CFStringRef MakeString(std::string text);

@@ -2,6 +2,11 @@
 // and hands the stream's fragments to the proc on the mainloop thread, with
 // the mainloop lock held. A proc must therefore return quickly and never call
 // back into the backend.
+//
+// A running registration may change streams (Routing.cpp): the replacement is
+// opened beside the delivering stream and takes over only once it is ready,
+// after the old one has handed on what it still held. So deliveries stay on
+// one thread, in order, from one stream at a time.
 #include <algorithm>
 #include <cstdint>
 #include <map>
@@ -18,22 +23,11 @@ constexpr std::size_t kMaxFramesPerCall = 16384;
 // Small fragments keep the delivery steady; the tool paces its own output.
 constexpr pa_usec_t kFragmentUsec = 10000;
 
-struct IOProcRecord {
-    AudioObjectID device = kAudioObjectUnknown;
-    AudioDeviceIOProc proc = nullptr;
-    void* clientData = nullptr;
-    pa_stream* stream = nullptr;  // non-null while started
-    std::uint32_t channels = 0;
-    std::uint32_t bytesPerFrame = 0;
-    // Stands in for the server's holes; made at start, never in the callback.
-    std::vector<std::uint8_t> silence;
-    double sampleTime = 0;
-};
-
 using ProcTable = std::map<std::uintptr_t, std::unique_ptr<IOProcRecord>>;
 
 // Never freed, like the object table: the mainloop thread may outlive main.
 ProcTable* gProcs = nullptr;
+std::vector<IOProcRecord*>* gRunning = nullptr;
 std::uintptr_t gNextProcKey = 1;
 
 ProcTable& Procs() {
@@ -41,6 +35,13 @@ ProcTable& Procs() {
         gProcs = new ProcTable;
     }
     return *gProcs;
+}
+
+std::vector<IOProcRecord*>& Running() {
+    if (gRunning == nullptr) {
+        gRunning = new std::vector<IOProcRecord*>;
+    }
+    return *gRunning;
 }
 
 AudioDeviceIOProcID ProcIDFor(std::uintptr_t key) { return reinterpret_cast<AudioDeviceIOProcID>(key); }
@@ -76,7 +77,7 @@ void Deliver(IOProcRecord& record, const std::uint8_t* data, std::size_t bytes) 
     }
 }
 
-// Mainloop thread, lock held.
+// Mainloop thread, lock held. Only the delivering stream has this callback.
 void StreamReadable(pa_stream* stream, std::size_t, void* userdata) {
     auto* record = static_cast<IOProcRecord*>(userdata);
     for (;;) {
@@ -91,48 +92,137 @@ void StreamReadable(pa_stream* stream, std::size_t, void* userdata) {
     }
 }
 
-void StreamStateChanged(pa_stream*, void*) { pa_threaded_mainloop_signal(Mainloop(), 0); }
+// The replacement is ready: the old stream hands on what it still holds and
+// goes, and the replacement delivers from now on.
+void TakeOver(IOProcRecord& record) {
+    if (record.stream != nullptr) {
+        StreamReadable(record.stream, 0, &record);
+        ReleaseStream(record.stream);
+    }
+    record.stream = record.pending;
+    record.streamSource = std::move(record.pendingSource);
+    record.pending = nullptr;
+    record.pendingSource.clear();
+    record.awaitingServer = false;
+    pa_stream_set_read_callback(record.stream, StreamReadable, &record);
+    SetAlive(record, true);
+}
 
-// Mainloop locked. Afterwards no callback of the stream can run again.
-void ReleaseStreamLocked(IOProcRecord& record) {
-    if (record.stream == nullptr) {
+void StreamStateChanged(pa_stream* stream, void* userdata) {
+    auto* record = static_cast<IOProcRecord*>(userdata);
+    pa_threaded_mainloop_signal(Mainloop(), 0);
+    const pa_stream_state_t state = pa_stream_get_state(stream);
+    if (stream == record->pending) {
+        if (state == PA_STREAM_READY) {
+            TakeOver(*record);
+        } else if (!PA_STREAM_IS_GOOD(state)) {
+            record->pendingError = ContextReady() ? pa_context_errno(Context()) : PA_ERR_CONNECTIONTERMINATED;
+            ReleaseStream(record->pending);
+            record->pendingSource.clear();
+            if (record->stream == nullptr) {
+                SetAlive(*record, false);
+            }
+        }
         return;
     }
-    pa_stream_set_read_callback(record.stream, nullptr, nullptr);
-    pa_stream_set_state_callback(record.stream, nullptr, nullptr);
-    // A stream whose context died is already detached; only a live one is
-    // disconnected.
-    if (PA_STREAM_IS_GOOD(pa_stream_get_state(record.stream))) {
-        pa_stream_disconnect(record.stream);
+    if (stream == record->stream && !PA_STREAM_IS_GOOD(state)) {
+        ReleaseStream(record->stream);
+        record->streamSource.clear();
+        // With the server gone, ServerLost has this in hand. Otherwise the
+        // source went away: a tap looks for the default sink's monitor, any
+        // other source stays lost.
+        if (ContextReady() && record->pending == nullptr) {
+            if (record->route == Route::DefaultSinkMonitor) {
+                RefreshRoutes();
+            } else {
+                SetAlive(*record, false);
+            }
+        }
     }
-    pa_stream_unref(record.stream);
-    record.stream = nullptr;
+}
+
+pa_stream* OpenStream(IOProcRecord& record, const std::string& source) {
+    pa_stream* stream = pa_stream_new(Context(), "Quorbel capture", &record.sample, &record.map);
+    if (stream == nullptr) {
+        return nullptr;
+    }
+    pa_buffer_attr attributes{};
+    attributes.maxlength = std::uint32_t(-1);
+    attributes.tlength = std::uint32_t(-1);
+    attributes.prebuf = std::uint32_t(-1);
+    attributes.minreq = std::uint32_t(-1);
+    attributes.fragsize = std::uint32_t(pa_usec_to_bytes(kFragmentUsec, &record.sample));
+    // Never moved by the server: should its source go away, the stream dies
+    // with it instead of sliding over to the default source, which may well
+    // be a microphone. Where to record next is ours to decide.
+    const auto flags = pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
+    pa_stream_set_state_callback(stream, StreamStateChanged, &record);
+    record.pending = stream;  // before connecting: the state callback may run at once
+    if (pa_stream_connect_record(stream, source.c_str(), &attributes, flags) < 0) {
+        record.pending = nullptr;
+        pa_stream_set_state_callback(stream, nullptr, nullptr);
+        pa_stream_unref(stream);
+        return nullptr;
+    }
+    return stream;
+}
+
+void StopRecordLocked(IOProcRecord& record) {
+    ReleaseStream(record.pending);
+    ReleaseStream(record.stream);
+    record.pendingSource.clear();
+    record.streamSource.clear();
+    record.running = false;
+    record.alive = true;
+    record.awaitingServer = false;
+    std::erase(Running(), &record);
 }
 
 void StopRecord(IOProcRecord& record) {
-    if (record.stream == nullptr) {
-        return;
-    }
     if (Mainloop() == nullptr) {
-        record.stream = nullptr;  // inherited across a fork: the parent's, not ours
+        // Inherited across a fork: the streams are the parent's, not ours.
+        record.stream = record.pending = nullptr;
+        record.running = false;
+        std::erase(Running(), &record);
         return;
     }
     const MainloopLock lock = LockMainloop();
-    ReleaseStreamLocked(record);
+    StopRecordLocked(record);
 }
 
-// Whether the record's stream still runs; a dead one is released.
-bool StreamRunning(IOProcRecord& record) {
-    if (record.stream == nullptr || Mainloop() == nullptr) {
-        record.stream = nullptr;
+bool IsRunning(IOProcRecord& record) {
+    if (Mainloop() == nullptr) {
         return false;
     }
     const MainloopLock lock = LockMainloop();
-    if (PA_STREAM_IS_GOOD(pa_stream_get_state(record.stream))) {
-        return true;
+    return record.running;
+}
+
+void PrepareRecord(IOProcRecord& record, const CaptureTarget& target) {
+    record.route = target.route;
+    record.sourceName = target.sourceName;
+    record.sample = target.sample;
+    record.map = target.map;
+    record.channels = target.format.mChannelsPerFrame;
+    record.bytesPerFrame = target.format.mBytesPerFrame;
+    record.silence.assign(kMaxFramesPerCall * record.bytesPerFrame, 0);
+    record.pendingError = PA_OK;
+}
+
+// Mainloop locked: waits until the first stream delivers or has failed.
+OSStatus AwaitFirstStream(IOProcRecord& record) {
+    bool waited = WaitLocked([&record] { return record.stream != nullptr || record.pending == nullptr; });
+    if (record.stream != nullptr) {
+        return kAudioHardwareNoError;
     }
-    ReleaseStreamLocked(record);  // its device went away or the server died
-    return false;
+    if (!waited) {
+        return FailedWaitStatus();
+    }
+    if (!ContextReady()) {
+        return ContextStatus();
+    }
+    const OSStatus status = StatusFromError(record.pendingError);
+    return status != kAudioHardwareNoError ? status : kAudioHardwareUnspecifiedError;
 }
 
 OSStatus StartRecord(IOProcRecord& record) {
@@ -143,51 +233,77 @@ OSStatus StartRecord(IOProcRecord& record) {
     if (OSStatus status = Connect(); status != kAudioHardwareNoError) {
         return status;
     }
-    record.channels = target.format.mChannelsPerFrame;
-    record.bytesPerFrame = target.format.mBytesPerFrame;
-    if (record.bytesPerFrame == 0) {
+    if (target.format.mBytesPerFrame == 0) {
         return kAudioHardwareUnspecifiedError;
     }
-    record.silence.assign(kMaxFramesPerCall * record.bytesPerFrame, 0);
-
     const MainloopLock lock = LockMainloop();
-    pa_stream* stream = pa_stream_new(Context(), "Quorbel capture", &target.sample, &target.map);
-    if (stream == nullptr) {
-        return ContextStatus();
-    }
-    pa_stream_set_state_callback(stream, StreamStateChanged, nullptr);
-    pa_stream_set_read_callback(stream, StreamReadable, &record);
-    pa_buffer_attr attributes{};
-    attributes.maxlength = std::uint32_t(-1);
-    attributes.tlength = std::uint32_t(-1);
-    attributes.prebuf = std::uint32_t(-1);
-    attributes.minreq = std::uint32_t(-1);
-    attributes.fragsize = std::uint32_t(pa_usec_to_bytes(kFragmentUsec, &target.sample));
-    int flags = PA_STREAM_ADJUST_LATENCY;
-    if (target.dontMove) {
-        // Should the tapped sink go away, the stream dies with it instead of
-        // being moved to the default source, which may well be a microphone.
-        flags |= PA_STREAM_DONT_MOVE;
-    }
-    record.stream = stream;
-    if (pa_stream_connect_record(stream, target.sourceName.c_str(), &attributes, pa_stream_flags_t(flags)) < 0) {
-        OSStatus status = ContextStatus();
-        ReleaseStreamLocked(record);
+    PrepareRecord(record, target);
+    record.running = true;
+    Running().push_back(&record);
+    if (!OpenReplacement(record, target.sourceName)) {
+        const OSStatus status = ContextStatus();
+        StopRecordLocked(record);
         return status;
     }
-    bool ready = WaitLocked([stream] {
-        auto state = pa_stream_get_state(stream);
-        return state == PA_STREAM_READY || !PA_STREAM_IS_GOOD(state);
-    });
-    if (ready && pa_stream_get_state(stream) == PA_STREAM_READY) {
-        return kAudioHardwareNoError;
+    const OSStatus status = AwaitFirstStream(record);
+    if (status == kAudioHardwareNoError) {
+        RefreshRoutes();  // the defaults may have moved while we set up
+        return status;
     }
-    OSStatus status = ready ? ContextStatus() : FailedWaitStatus();
-    ReleaseStreamLocked(record);
+    StopRecordLocked(record);
     return status;
 }
 
 }  // namespace
+
+const std::vector<IOProcRecord*>& RunningRecords() { return Running(); }
+
+void ReleaseStream(pa_stream*& stream) {
+    if (stream == nullptr) {
+        return;
+    }
+    pa_stream_set_read_callback(stream, nullptr, nullptr);
+    pa_stream_set_state_callback(stream, nullptr, nullptr);
+    // A stream whose context died is already detached; only a live one is
+    // disconnected.
+    if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream)) && ContextReady()) {
+        pa_stream_disconnect(stream);
+    }
+    pa_stream_unref(stream);
+    stream = nullptr;
+}
+
+bool OpenReplacement(IOProcRecord& record, const std::string& source) {
+    ReleaseStream(record.pending);
+    record.pendingSource.clear();
+    if (!ContextReady() || OpenStream(record, source) == nullptr) {
+        record.pendingError = ContextReady() ? pa_context_errno(Context()) : PA_ERR_CONNECTIONTERMINATED;
+        return false;
+    }
+    record.pendingSource = source;
+    return true;
+}
+
+void SetAlive(IOProcRecord& record, bool alive) {
+    if (record.alive == alive) {
+        return;
+    }
+    record.alive = alive;
+    NotifyListeners(record.device, kAudioDevicePropertyDeviceIsAlive);
+}
+
+bool DeviceAlive(AudioObjectID device) {
+    if (Mainloop() == nullptr) {
+        return true;
+    }
+    const MainloopLock lock = LockMainloop();
+    for (const IOProcRecord* record : Running()) {
+        if (record->device == device && !record->alive) {
+            return false;
+        }
+    }
+    return true;
+}
 
 void StopAllStreams() {
     for (auto& [key, record] : Procs()) {
@@ -246,7 +362,7 @@ OSStatus AudioDeviceStart(AudioObjectID device, AudioDeviceIOProcID procID) {
     if (record == nullptr) {
         return kAudioHardwareBadObjectError;
     }
-    if (pulse::StreamRunning(*record)) {
+    if (pulse::IsRunning(*record)) {
         return kAudioHardwareNoError;
     }
     return pulse::StartRecord(*record);
