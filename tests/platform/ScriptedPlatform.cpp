@@ -366,18 +366,22 @@ bool DeliverTo(AudioObjectID device, const AudioBufferList& list) {
     return true;
 }
 
-void SetDeviceAlive(AudioObjectID device, bool alive) {
+void SetDevicesAlive(const std::vector<AudioObjectID>& devices, bool alive) {
     Lock lock(S().mutex);
-    if (alive) {
-        S().deadDevices.erase(device);
-    } else {
-        S().deadDevices.insert(device);
+    for (AudioObjectID device : devices) {
+        if (alive) {
+            S().deadDevices.erase(device);
+        } else {
+            S().deadDevices.insert(device);
+        }
     }
     const AudioObjectPropertyAddress changed{kAudioDevicePropertyDeviceIsAlive, kAudioObjectPropertyScopeGlobal,
                                              kAudioObjectPropertyElementMain};
-    for (const auto& listener : S().listeners) {
-        if (listener.object == device && listener.selector == kAudioDevicePropertyDeviceIsAlive) {
-            listener.proc(device, 1, &changed, listener.clientData);
+    for (AudioObjectID device : devices) {
+        for (const auto& listener : S().listeners) {
+            if (listener.object == device && listener.selector == kAudioDevicePropertyDeviceIsAlive) {
+                listener.proc(device, 1, &changed, listener.clientData);
+            }
         }
     }
 }

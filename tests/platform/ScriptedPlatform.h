@@ -91,9 +91,9 @@ std::vector<AggregateDeviceDescription> AggregateDescriptions();
 
 // Calls the started IO callback of device from the calling thread; false when none is started.
 bool DeliverTo(AudioObjectID device, const AudioBufferList& list);
-// Sets what the device's 'livn' reads and calls its listeners from the
-// calling thread, as a platform thread would.
-void SetDeviceAlive(AudioObjectID device, bool alive);
+// Sets what the devices' 'livn' reads, all at once as a lost server would,
+// then calls their listeners from the calling thread, as a platform thread would.
+void SetDevicesAlive(const std::vector<AudioObjectID>& devices, bool alive);
 
 // Formats for tests.
 AudioStreamBasicDescription FloatFormat(double rate, std::uint32_t channels);

@@ -6,60 +6,9 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <numbers>
 
 namespace quorbel::test {
-namespace {
-
-void PutLe(std::string& out, std::uint32_t value, int bytes) {
-    for (int i = 0; i < bytes; ++i) {
-        out.push_back(char((value >> (8 * i)) & 0xFF));
-    }
-}
-
-// A 16-bit stereo WAV file holding the tone; paplay reads it.
-std::string WriteToneWav(std::uint32_t rate, double frequency, double levelDbfs, double seconds) {
-    static int counter = 0;
-    std::string path = ScratchDirectory() + "/tone-" + std::to_string(++counter) + ".wav";
-    const double amplitude = std::pow(10.0, levelDbfs / 20.0) * 32767.0;
-    const auto frames = std::uint32_t(seconds * rate);
-    std::string data;
-    data.reserve(std::size_t(frames) * 4);
-    for (std::uint32_t i = 0; i < frames; ++i) {
-        auto sample = std::int16_t(std::lround(amplitude * std::sin(2.0 * std::numbers::pi * frequency * i / rate)));
-        PutLe(data, std::uint16_t(sample), 2);
-        PutLe(data, std::uint16_t(sample), 2);
-    }
-    std::string header = "RIFF";
-    PutLe(header, std::uint32_t(36 + data.size()), 4);
-    header += "WAVEfmt ";
-    PutLe(header, 16, 4);
-    PutLe(header, 1, 2);  // PCM
-    PutLe(header, 2, 2);  // channels
-    PutLe(header, rate, 4);
-    PutLe(header, rate * 4, 4);
-    PutLe(header, 4, 2);
-    PutLe(header, 16, 2);
-    header += "data";
-    PutLe(header, std::uint32_t(data.size()), 4);
-    std::ofstream file(path, std::ios::binary);
-    file << header << data;
-    return path;
-}
-
-struct ScratchHolder {
-    std::string path;
-    ~ScratchHolder() {
-        if (!path.empty()) {
-            std::error_code ignored;
-            std::filesystem::remove_all(path, ignored);
-        }
-    }
-};
-
-}  // namespace
 
 std::string FindProgram(const std::string& name) {
     const char* path = std::getenv("PATH");
@@ -86,26 +35,10 @@ CommandResult RunCommand(const std::string& program, const std::vector<std::stri
     return result;
 }
 
-std::string ScratchDirectory() {
-    static ScratchHolder holder;
-    if (holder.path.empty()) {
-        const char* base = std::getenv("TMPDIR");
-        std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/quorbel-pulse-tests.XXXXXX";
-        std::vector<char> buffer(pattern.begin(), pattern.end());
-        buffer.push_back('\0');
-        if (mkdtemp(buffer.data()) == nullptr) {
-            std::perror("mkdtemp");
-            std::abort();
-        }
-        holder.path = buffer.data();
-    }
-    return holder.path;
-}
-
 ChildProcess PlayTone(const std::string& sink, std::uint32_t rate, double frequency, double levelDbfs,
                       double seconds) {
-    std::string file = WriteToneWav(rate, frequency, levelDbfs, seconds);
-    return ChildProcess::Program(FindProgram("paplay"), {"--device=" + sink, file});
+    return ChildProcess::Program(QUORBEL_TONE_PLAYER, {sink, std::to_string(rate), std::to_string(frequency),
+                                                       std::to_string(levelDbfs), std::to_string(seconds)});
 }
 
 namespace {

@@ -24,11 +24,10 @@ struct CommandResult {
 CommandResult RunCommand(const std::string& program, const std::vector<std::string>& args,
                          Millis timeout = Millis(10000));
 
-// A scratch directory for the whole test binary, removed at exit.
-std::string ScratchDirectory();
-
 // Starts playing a stereo sine (both channels alike) at `rate` into `sink`,
-// lasting `seconds`. The returned process is killed when it goes out of scope.
+// lasting `seconds`. The stream stays on that sink whatever the default sink
+// does, and ends with it. The returned process is killed when it goes out of
+// scope.
 ChildProcess PlayTone(const std::string& sink, std::uint32_t rate, double frequency, double levelDbfs,
                       double seconds = 30.0);
 
