@@ -28,6 +28,7 @@ struct PlatformObject {
     // A source handed out as the default input: after a lost server its IO
     // procs record whichever source is the default then.
     bool defaultInput = false;
+    bool driftCompensation = false;  // aggregate: its sub-tap asked for it
 };
 
 using ObjectTable = std::map<AudioObjectID, PlatformObject>;
@@ -354,6 +355,8 @@ OSStatus ResolveCaptureTarget(AudioObjectID device, CaptureTarget& out) {
                 pa_channel_map_init_extend(&out.map, out.sample.channels, PA_CHANNEL_MAP_DEFAULT);
             }
             out.route = object->defaultInput ? Route::DefaultSource : Route::NamedSource;
+            // A microphone runs on its own clock like any device.
+            out.lockToHostClock = true;
             return kAudioHardwareNoError;
         }
         case ObjectKind::Tap:
@@ -363,6 +366,7 @@ OSStatus ResolveCaptureTarget(AudioObjectID device, CaptureTarget& out) {
             out.sample = PulseSampleOf(object->format);
             pa_channel_map_init_stereo(&out.map);
             out.route = Route::DefaultSinkMonitor;
+            out.lockToHostClock = object->driftCompensation;
             return kAudioHardwareNoError;
     }
     return kAudioHardwareUnspecifiedError;
@@ -494,6 +498,7 @@ OSStatus AudioHardwareCreateAggregateDevice(const AggregateDeviceDescription* de
     device.monitorSource = tap->monitorSource;
     device.format = tap->format;
     device.hasFormat = true;
+    device.driftCompensation = description->taps.front().driftCompensation;
     *outDeviceID = pulse::AddObject(std::move(device));
     return kAudioHardwareNoError;
 }

@@ -132,6 +132,7 @@ struct CaptureTarget {
     pa_sample_spec sample{};
     pa_channel_map map{};
     Route route = Route::NamedSource;
+    bool lockToHostClock = false;  // drift compensation asked for
 };
 // '!obj' for an unknown ID, '!dev' for a device without input streams.
 OSStatus ResolveCaptureTarget(AudioObjectID device, CaptureTarget& out);
@@ -139,6 +140,27 @@ bool ObjectExists(AudioObjectID object);
 
 // Whether a device has something to record ('livn'); answered without the server.
 bool DeviceAlive(AudioObjectID device);
+
+// ---- Host-clock lock (RateLock.cpp) ----------------------------------------------
+// Keeps the frames a record stream delivers on pace with its nominal rate
+// per second of the host's monotonic clock, by asking for a slightly other
+// stream rate. Mainloop locked.
+struct RateLock {
+    std::uint32_t nominal = 0;     // the rate the tool was promised
+    std::int32_t offset = 0;       // hertz asked of the server on top of it
+    double command = 0;            // the offset before rounding to whole hertz
+    double lastError = 0;          // the previous window's, in frames
+    std::int64_t originNs = -1;    // host time the count starts from
+    std::uint64_t delivered = 0;   // frames since then
+    double windowPeak = 0;         // the most ahead of schedule a delivery was in this window
+    std::int64_t windowEndNs = 0;
+    bool settling = false;         // the first window, which does not count
+    bool steering = false;         // past the window that sets the starting error
+};
+void ResetRateLock(RateLock& lock, std::uint32_t nominal);
+// Counts frames delivered at host time nowNs; the stream rate to ask for
+// when it should change, 0 otherwise.
+std::uint32_t RateLockDelivered(RateLock& lock, std::uint64_t frames, std::int64_t nowNs);
 
 // ---- IO procs (Streams.cpp) --------------------------------------------------------
 // One registration. Between a successful start and its stop it is running: at
@@ -150,6 +172,7 @@ struct IOProcRecord {
     AudioDeviceIOProc proc = nullptr;
     void* clientData = nullptr;
     Route route = Route::NamedSource;
+    bool lockToHostClock = false;
     std::string sourceName;  // the source asked for at start
     pa_sample_spec sample{};
     pa_channel_map map{};
@@ -167,6 +190,7 @@ struct IOProcRecord {
     int pendingError = PA_OK;     // why the last replacement failed
     bool alive = true;            // what 'livn' last said
     bool awaitingServer = false;  // lost with the server: find the source again once it is back
+    RateLock lock;                // of the delivering stream
 };
 
 // Mainloop locked. The records that run, in start order.

@@ -8,6 +8,7 @@
 // after the old one has handed on what it still held. So deliveries stay on
 // one thread, in order, from one stream at a time.
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -77,6 +78,24 @@ void Deliver(IOProcRecord& record, const std::uint8_t* data, std::size_t bytes) 
     }
 }
 
+std::int64_t HostNowNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+void KeepOnHostClock(IOProcRecord& record, pa_stream* stream, std::size_t bytes) {
+    if (!record.lockToHostClock) {
+        return;
+    }
+    const std::uint32_t rate = RateLockDelivered(record.lock, bytes / record.bytesPerFrame, HostNowNs());
+    if (rate != 0) {
+        if (pa_operation* op = pa_stream_update_sample_rate(stream, rate, nullptr, nullptr)) {
+            pa_operation_unref(op);
+        }
+    }
+}
+
 // Mainloop thread, lock held. Only the delivering stream has this callback.
 void StreamReadable(pa_stream* stream, std::size_t, void* userdata) {
     auto* record = static_cast<IOProcRecord*>(userdata);
@@ -89,6 +108,7 @@ void StreamReadable(pa_stream* stream, std::size_t, void* userdata) {
         // A hole (no data, some length) goes on as silence of its length.
         Deliver(*record, static_cast<const std::uint8_t*>(data), bytes);
         pa_stream_drop(stream);
+        KeepOnHostClock(*record, stream, bytes);
     }
 }
 
@@ -104,6 +124,7 @@ void TakeOver(IOProcRecord& record) {
     record.pending = nullptr;
     record.pendingSource.clear();
     record.awaitingServer = false;
+    ResetRateLock(record.lock, record.sample.rate);  // a new device, a new clock
     pa_stream_set_read_callback(record.stream, StreamReadable, &record);
     SetAlive(record, true);
 }
@@ -155,10 +176,13 @@ pa_stream* OpenStream(IOProcRecord& record, const std::string& source) {
     // Never moved by the server: should its source go away, the stream dies
     // with it instead of sliding over to the default source, which may well
     // be a microphone. Where to record next is ours to decide.
-    const auto flags = pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
+    int flags = PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE;
+    if (record.lockToHostClock) {
+        flags |= PA_STREAM_VARIABLE_RATE;
+    }
     pa_stream_set_state_callback(stream, StreamStateChanged, &record);
     record.pending = stream;  // before connecting: the state callback may run at once
-    if (pa_stream_connect_record(stream, source.c_str(), &attributes, flags) < 0) {
+    if (pa_stream_connect_record(stream, source.c_str(), &attributes, pa_stream_flags_t(flags)) < 0) {
         record.pending = nullptr;
         pa_stream_set_state_callback(stream, nullptr, nullptr);
         pa_stream_unref(stream);
@@ -200,6 +224,7 @@ bool IsRunning(IOProcRecord& record) {
 
 void PrepareRecord(IOProcRecord& record, const CaptureTarget& target) {
     record.route = target.route;
+    record.lockToHostClock = target.lockToHostClock;
     record.sourceName = target.sourceName;
     record.sample = target.sample;
     record.map = target.map;

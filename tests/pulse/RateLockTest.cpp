@@ -1,0 +1,95 @@
+// The host-clock lock against a simulated device that runs fast or slow and
+// hands over 10 ms fragments, each a little late: no server, no real time.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <random>
+
+#include "platform/pulse/PulseBackend.h"
+
+namespace quorbel::pulse {
+namespace {
+
+constexpr std::uint32_t kRate = 48000;
+constexpr double kFragment = 480;  // frames
+
+struct LockRun {
+    double worstDrift = 0;  // how far the schedule error moved once the lock had anchored, in frames
+    int worstStep = 0;      // the largest change of rate asked for at once, in Hz
+    int largestOffset = 0;
+    int finalOffset = 0;
+};
+
+// Runs the lock for `seconds` of host time against a device `ppm` off the
+// host clock. Deliveries come a random 0-3 ms late, and now and then 8 ms.
+LockRun Simulate(double ppm, double seconds, unsigned seed = 1) {
+    std::mt19937 random(seed);
+    std::uniform_real_distribution<double> jitter(0.0, 0.003);
+    std::uniform_int_distribution<int> spike(0, 19);
+    RateLock lock;
+    ResetRateLock(lock, kRate);
+    std::uint32_t streamRate = kRate;
+    double produced = 0, completedAt = 0;  // the server's side, in host seconds
+    double delivered = 0, firstAt = -1, settled = NAN;
+    LockRun run;
+    while (completedAt < seconds) {
+        // The next fragment is complete once the device has made enough.
+        completedAt += kFragment / (streamRate * (1 + ppm * 1e-6));
+        produced += kFragment;
+        const double at = completedAt + (spike(random) == 0 ? 0.008 : jitter(random));
+        const std::uint32_t asked = RateLockDelivered(lock, std::uint64_t(kFragment), std::int64_t(at * 1e9));
+        if (firstAt < 0) {
+            firstAt = at;
+        } else {
+            delivered += kFragment;
+        }
+        if (asked != 0) {
+            run.worstStep = std::max(run.worstStep, std::abs(int(asked) - int(streamRate)));
+            streamRate = asked;
+            run.largestOffset = std::max(run.largestOffset, std::abs(int(streamRate) - int(kRate)));
+        }
+        // Measured only on the deliveries that came on time, as the lock does.
+        const double error = delivered - kRate * (completedAt - firstAt);
+        if (completedAt > 3 && std::isnan(settled)) {
+            settled = error;
+        }
+        if (!std::isnan(settled)) {
+            run.worstDrift = std::max(run.worstDrift, std::abs(error - settled));
+        }
+    }
+    run.finalOffset = int(streamRate) - int(kRate);
+    return run;
+}
+
+TEST(RateLock, HoldsADriftingDeviceOnTheHostClock) {
+    for (double ppm : {300.0, -300.0, 50.0, -100.0}) {
+        SCOPED_TRACE(ppm);
+        const LockRun run = Simulate(ppm, 600);
+        // A quarter of a fragment, 2.5 ms: two sources drifting apart stay
+        // within 5 ms of each other.
+        EXPECT_LT(run.worstDrift, kFragment / 4);
+        // The stream ends up asking for the device's own rate, to the hertz.
+        EXPECT_NEAR(run.finalOffset, -ppm * 1e-6 * kRate, 1.5);
+        EXPECT_LE(run.worstStep, 2) << "steps must stay small";
+        EXPECT_LE(run.largestOffset, int(std::abs(ppm) * 1e-6 * kRate) + 4) << "no overshoot worth the name";
+    }
+}
+
+TEST(RateLock, LeavesADeviceOnTheHostClockAlone) {
+    for (unsigned seed : {1u, 2u, 3u}) {
+        const LockRun run = Simulate(0, 300, seed);
+        EXPECT_LE(run.largestOffset, 1);
+        EXPECT_LT(run.worstDrift, kFragment / 8);
+    }
+}
+
+TEST(RateLock, NeverBendsThePitchFarWhateverItIsTold) {
+    // A device 1 % off is no clock drift; the lock goes no further than 0.2 %.
+    const LockRun run = Simulate(10000, 120);
+    EXPECT_EQ(run.largestOffset, int(kRate * 0.002));
+    EXPECT_LE(run.worstStep, 2);
+}
+
+}  // namespace
+}  // namespace quorbel::pulse
