@@ -86,6 +86,7 @@ int Run(const std::vector<std::string>& args) {
             argv.push_back(const_cast<char*>(arg.c_str()));
         }
         argv.push_back(nullptr);
+        freopen("/dev/null", "w", stdout);  // pactl's module index
         execvp(argv[0], argv.data());
         _exit(127);
     }

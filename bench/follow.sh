@@ -10,5 +10,5 @@ switches=${2:-20}
 for server in pulseaudio pipewire; do
     echo "== $server"
     QUORBEL_TEST_SERVER=$server bash tests/pulse/private-server.sh \
-        "$build/bench/quorbel_follow_bench" "$build/tests/pulse/quorbel_tone_player" "$switches" | grep -v '^[0-9]*$'
+        "$build/bench/quorbel_follow_bench" "$build/tests/pulse/quorbel_tone_player" "$switches"
 done
