@@ -414,6 +414,83 @@ TEST_F(BackendTest, WithoutAServer) {
     EXPECT_FALSE(Devices().empty()) << "the backend did not connect again";
 }
 
+// Counts 'livn' notices; the backend calls it with its mainloop locked.
+struct AliveNotices {
+    std::atomic<int> calls{0};
+};
+
+OSStatus CountAliveNotice(AudioObjectID, std::uint32_t count, const AudioObjectPropertyAddress* addresses,
+                          void* clientData) {
+    if (count == 1 && addresses[0].mSelector == kAudioDevicePropertyDeviceIsAlive) {
+        ++static_cast<AliveNotices*>(clientData)->calls;
+    }
+    return 0;
+}
+
+std::uint32_t Alive(AudioObjectID device) {
+    auto address = Address(kAudioDevicePropertyDeviceIsAlive);
+    std::uint32_t alive = 99, size = sizeof alive;
+    EXPECT_EQ(AudioObjectGetPropertyData(device, &address, 0, nullptr, &size, &alive), 0);
+    return alive;
+}
+
+template <typename Condition>
+bool Eventually(Condition condition) {
+    const auto end = std::chrono::steady_clock::now() + 10s;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > end) {
+            return false;
+        }
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
+
+// The server goes away under a running IO proc: 'livn' says so, its
+// listener is told, and the proc stops at once while the backend keeps
+// trying to reconnect.
+TEST_F(BackendTest, ALostServerIsToldAndNothingWaitsForItsReturn) {
+    test::SecondServer server;
+    ASSERT_FALSE(server.address.empty()) << "the second server did not start";
+    ResetConnection();
+    {
+        ScopedEnv env("PULSE_SERVER", server.address);
+        TapDevice made = MakeTapDevice();
+        Delivery delivery;
+        delivery.device = made.aggregate;
+        delivery.bytesPerFrame = 8;
+        AudioDeviceIOProcID proc = nullptr;
+        ASSERT_EQ(AudioDeviceCreateIOProcID(made.aggregate, CountingProc, &delivery, &proc), 0);
+        AliveNotices notices;
+        auto alive = Address(kAudioDevicePropertyDeviceIsAlive);
+        ASSERT_EQ(AudioObjectAddPropertyListener(made.aggregate, &alive, CountAliveNotice, &notices), 0);
+        ASSERT_EQ(AudioDeviceStart(made.aggregate, proc), 0);
+        ASSERT_TRUE(Eventually([&] { return delivery.calls > 0; }));
+        EXPECT_EQ(Alive(made.aggregate), 1u);
+        EXPECT_EQ(notices.calls, 0);
+
+        server.stop();
+        ASSERT_TRUE(Eventually([&] { return notices.calls > 0; })) << "the listener was not told";
+        EXPECT_EQ(Alive(made.aggregate), 0u);
+        std::this_thread::sleep_for(600ms);  // a few reconnect attempts
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(AudioDeviceStop(made.aggregate, proc), 0);
+        EXPECT_EQ(AudioObjectRemovePropertyListener(made.aggregate, &alive, CountAliveNotice, &notices), 0);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms) << "the stop waited for the server";
+        const int told = notices.calls;
+        const long calls = delivery.calls;
+        std::this_thread::sleep_for(300ms);
+        EXPECT_EQ(notices.calls, told);
+        EXPECT_EQ(delivery.calls, calls);
+        EXPECT_EQ(AudioObjectRemovePropertyListener(made.aggregate, &alive, CountAliveNotice, &notices),
+                  kAudioHardwareBadObjectError);
+        EXPECT_EQ(AudioDeviceDestroyIOProcID(made.aggregate, proc), 0);
+        DestroyTapDevice(made);
+        ResetConnection();
+    }
+    EXPECT_FALSE(Devices().empty()) << "the backend did not connect again";
+}
+
 // A server that refuses us: another user, no cookie, no anonymous access.
 TEST_F(BackendTest, RefusedByTheServer) {
     if (geteuid() != 0) {
