@@ -2,6 +2,7 @@
 // the mixer's per-source queue.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -16,6 +17,19 @@ namespace quorbel {
 bool WriteBlock(const void* data, std::size_t length);
 // Sleeps until deadline; a deadline in the past does not sleep.
 void SleepUntil(std::chrono::steady_clock::time_point deadline);
+
+// How long past its deadline a block waits for the rest of a source's audio
+// when that source was delivering and a fragment is late: servers deliver
+// fragments of about 10 ms whose arrival wanders by a few milliseconds. Tuned
+// from measurements on real servers; this is the one place to change it.
+inline constexpr std::chrono::nanoseconds kLateFragmentGrace{8'000'000};
+// The grace of a pump with this period: never more than half a period.
+constexpr std::chrono::nanoseconds LateFragmentGrace(std::chrono::nanoseconds period) {
+    return std::min(kLateFragmentGrace, period / 2);
+}
+// One short nap (a millisecond at most) before looking again for late audio.
+// False, without sleeping, once graceEnd has passed or a stop was requested.
+bool NapWithinGrace(std::chrono::steady_clock::time_point graceEnd);
 
 // A stream rate rounded half away from zero, as unsigned 32-bit; 0 for a
 // rate that is not finite or does not fit.
@@ -46,6 +60,10 @@ struct MixInput {
     void refill(ByteRing& ring, unsigned rate);
     // Main thread only. Steps by one output frame; the held pair is the result.
     void advance(double step);
+    // Of the next `frames` calls to advance(step), how many the queued frames
+    // fill before one runs dry and holds silence.
+    std::size_t playable(double step, std::size_t frames) const;
+    std::uint64_t queuedFrames() const { return (samples.size() - readIndex) / 2; }
 };
 
 inline constexpr std::uint32_t kMixedRate = 48000;
