@@ -75,9 +75,18 @@ struct MixSource {
     MixInput input;
     std::uint32_t rate;
     double step;
+    bool running;  // its audio ran to the end of the previous block
 };
 MixSource MakeMixSource(CaptureStream& stream);
-// Refills the queues once, then builds every frame of block from them.
+// Refills the queues, after short naps, while a source whose audio was
+// running holds part of the next `frames` only, until the grace is over or a
+// stop is requested; a source with nothing queued is silence, not late.
+// Refilling is main-thread work, so the waiting happens here, between blocks.
+void AwaitLateSources(MixSource& system, MixSource& microphone, bool includeSystem,
+                      std::chrono::steady_clock::time_point graceEnd, std::size_t frames);
+// Refills the queues once, then builds every frame of block from them. A
+// source that is just starting holds silence first, so that its audio ends
+// at the block's end.
 void BuildMixedBlock(MixSource& system, MixSource& microphone, bool includeSystem, std::vector<StereoFrame>& block);
 
 // Mixes the microphone (and the system source when included) to 48 kHz,
