@@ -67,7 +67,9 @@ std::vector<StereoFrame> CountingFrames(int first, int count) {
 
 std::vector<StereoFrame> ToFrames(const std::string& bytes) {
     std::vector<StereoFrame> frames(bytes.size() / 4);
-    std::memcpy(frames.data(), bytes.data(), frames.size() * 4);
+    if (!frames.empty()) {  // an empty vector's data() may be null, which memcpy may not get
+        std::memcpy(frames.data(), bytes.data(), frames.size() * 4);
+    }
     return frames;
 }
 
