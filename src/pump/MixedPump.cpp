@@ -27,6 +27,21 @@ bool IsLate(const MixSource& source, std::size_t frames) {
     return source.running && source.input.queuedFrames() > 0 && source.input.playable(source.step, frames) < frames;
 }
 
+// Refills the queues, after short naps, while a source whose audio was
+// running holds part of the next `frames` only, until the grace is over or a
+// stop is requested; a source with nothing queued is silence, not late.
+// Refilling is main-thread work, so the waiting happens here, between blocks.
+void AwaitLateSources(MixSource& system, MixSource& microphone, bool includeSystem,
+                      std::chrono::steady_clock::time_point graceEnd, std::size_t frames) {
+    for (;;) {
+        RefillSources(system, microphone, includeSystem);
+        const bool late = (includeSystem && IsLate(system, frames)) || IsLate(microphone, frames);
+        if (!late || !NapWithinGrace(graceEnd)) {
+            return;
+        }
+    }
+}
+
 // How a source enters the block: the output frames it holds silent before its
 // first step. Only a source that is just starting gets any, as many as put
 // the end of its audio at the block's end; after a fragment later than the
@@ -52,17 +67,6 @@ StereoFrame NextFrame(MixSource& source, std::size_t i, std::size_t lead) {
 MixSource MakeMixSource(CaptureStream& stream) {
     const std::uint32_t rate = RoundedRate(stream.format.mSampleRate);
     return {stream, MixInput{}, rate, double(rate) / double(kMixedRate), false};
-}
-
-void AwaitLateSources(MixSource& system, MixSource& microphone, bool includeSystem,
-                      std::chrono::steady_clock::time_point graceEnd, std::size_t frames) {
-    for (;;) {
-        RefillSources(system, microphone, includeSystem);
-        const bool late = (includeSystem && IsLate(system, frames)) || IsLate(microphone, frames);
-        if (!late || !NapWithinGrace(graceEnd)) {
-            return;
-        }
-    }
 }
 
 void BuildMixedBlock(MixSource& system, MixSource& microphone, bool includeSystem, std::vector<StereoFrame>& block) {

@@ -20,8 +20,8 @@ void SleepUntil(std::chrono::steady_clock::time_point deadline);
 
 // How long past its deadline a block waits for the rest of a source's audio
 // when that source was delivering and a fragment is late: servers deliver
-// fragments of about 10 ms whose arrival wanders by a few milliseconds. Tuned
-// from measurements on real servers; this is the one place to change it.
+// fragments of about 10 ms whose arrival wanders by a few milliseconds. To be
+// tuned from measurements on real servers; this is the one place to do it.
 inline constexpr std::chrono::nanoseconds kLateFragmentGrace{8'000'000};
 // The grace of a pump with this period: never more than half a period.
 constexpr std::chrono::nanoseconds LateFragmentGrace(std::chrono::nanoseconds period) {
@@ -45,7 +45,8 @@ struct BlockGeometry {
 BlockGeometry PassThroughGeometry(std::uint32_t rate);
 
 // Writes the system ring at rate frames per second, one block per period,
-// silence where no audio arrived, until the stop flag is set.
+// silence where no audio arrived, until the stop flag is set. A block whose
+// source was delivering waits out the grace for a late fragment.
 void PassThroughPump(CaptureStream& systemStream, std::uint32_t rate);
 
 // A source's sample queue for the mixer, read out at 48 kHz by sample-and-hold.
@@ -78,19 +79,15 @@ struct MixSource {
     bool running;  // its audio ran to the end of the previous block
 };
 MixSource MakeMixSource(CaptureStream& stream);
-// Refills the queues, after short naps, while a source whose audio was
-// running holds part of the next `frames` only, until the grace is over or a
-// stop is requested; a source with nothing queued is silence, not late.
-// Refilling is main-thread work, so the waiting happens here, between blocks.
-void AwaitLateSources(MixSource& system, MixSource& microphone, bool includeSystem,
-                      std::chrono::steady_clock::time_point graceEnd, std::size_t frames);
 // Refills the queues once, then builds every frame of block from them. A
 // source that is just starting holds silence first, so that its audio ends
 // at the block's end.
 void BuildMixedBlock(MixSource& system, MixSource& microphone, bool includeSystem, std::vector<StereoFrame>& block);
 
 // Mixes the microphone (and the system source when included) to 48 kHz,
-// 960 frames every 20 ms, until the stop flag is set.
+// 960 frames every 20 ms, until the stop flag is set. Before each block, a
+// source that was delivering is waited for within the grace when it holds
+// only part of the block.
 void MixedPump(CaptureStream& systemStream, CaptureStream& microphoneStream, bool includeSystem);
 
 }  // namespace quorbel
