@@ -419,11 +419,11 @@ bool Unbroken(const std::string& pcm) {
 
 TEST(CaptureRun, AFragmentLateWithinTheGraceLeavesNoHole) {
     ScheduledRun run;
-    for (int attempt = 0; attempt < 3 && run.feederLateness >= std::chrono::milliseconds(5); ++attempt) {
+    for (int attempt = 0; attempt < 3 && run.feederLateness >= test::kPunctual; ++attempt) {
         run = RunScheduled({3, 6, 9}, std::chrono::milliseconds(2));
         EXPECT_EQ(SoundingFrames(run.pcm), Counting(960 + 480 * 20));  // whatever the timing
     }
-    if (run.feederLateness < std::chrono::milliseconds(5)) {  // each fragment came within the grace
+    if (run.feederLateness < test::kPunctual) {  // each fragment came within the grace
         EXPECT_TRUE(Unbroken(run.pcm));
     }
 }

@@ -153,12 +153,10 @@ TEST(MixedPump, AStartingSourceEndsItsFirstBlockWithItsAudio) {
 // ---- The grace for late fragments --------------------------------------------
 
 using test::FedRun;
+using test::kPunctual;
 using test::Micros;
 using test::Millis;
 
-// A fragment due 2 ms after the deadline, delivered less than this behind
-// its time, is in the ring before the grace of 8 ms is over.
-constexpr Micros kPunctual{5000};
 
 // The system source counts on the left, the microphone on the right, so the
 // sum keeps them apart.

@@ -141,13 +141,11 @@ TEST(PassThroughPump, MissedBlocksFollowWithoutSleepingAfterAStall) {
 // ---- The grace for late fragments --------------------------------------------
 
 using test::FedRun;
+using test::kPunctual;
 using test::Micros;
 using test::Millis;
 
 constexpr std::size_t kBlockBytes = 3840;
-// A fragment due 2 ms after the deadline, delivered less than this behind
-// its time, is in the ring before the grace of 8 ms is over.
-constexpr Micros kPunctual{5000};
 
 // A 48 kHz run of a counting source: `prefill` frames queued before the
 // start, `fed` more in 10 ms fragments, the one completing each late block

@@ -44,6 +44,10 @@ std::size_t FirstSound(const std::vector<StereoFrame>& frames);
 
 using Micros = std::chrono::microseconds;
 
+// A fragment due 2 ms after its deadline, delivered less than this behind its
+// time, is in the ring before the grace (8 ms) is over.
+inline constexpr Micros kPunctual{5000};
+
 struct Delivery {
     Micros at;         // after the anchor
     std::size_t ring;  // which of the run's rings
