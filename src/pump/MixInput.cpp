@@ -12,6 +12,19 @@ namespace {
 constexpr std::size_t kDrainChunkBytes = 32768;
 constexpr std::uint64_t kCompactionThreshold = 32768;  // samples
 
+// One output frame's step of the phase; gives the whole units crossed.
+// Subtracting the whole part at once gives exactly what subtracting 1.0 that
+// many times would.
+std::uint64_t CrossWholeUnits(double& position, double step) {
+    position += step;
+    if (position < 1.0) {
+        return 0;
+    }
+    const double whole = std::floor(position);
+    position -= whole;
+    return std::uint64_t(whole);
+}
+
 }  // namespace
 
 void MixInput::refill(ByteRing& ring, unsigned rate) {
@@ -34,17 +47,13 @@ void MixInput::refill(ByteRing& ring, unsigned rate) {
 }
 
 void MixInput::advance(double step) {
-    position += step;
-    if (position < 1.0) {
+    // Each whole unit crossed takes one frame, and only the last one taken is
+    // held; a unit with no frame left holds silence.
+    const std::uint64_t wanted = CrossWholeUnits(position, step);
+    if (wanted == 0) {
         return;
     }
-    // Each whole unit crossed takes one frame, and only the last one taken is
-    // held; a unit with no frame left holds silence. Subtracting the whole
-    // part at once gives exactly what subtracting 1.0 that many times would.
-    const double whole = std::floor(position);
-    position -= whole;
-    const auto wanted = std::uint64_t(whole);
-    const std::uint64_t unread = (samples.size() - readIndex) / 2;
+    const std::uint64_t unread = queuedFrames();
     if (wanted <= unread) {
         readIndex += 2 * wanted;
         heldLeft = samples[readIndex - 2];
@@ -54,6 +63,20 @@ void MixInput::advance(double step) {
         heldLeft = 0;
         heldRight = 0;
     }
+}
+
+// The same steps as advance, on a copy of the phase.
+std::size_t MixInput::playable(double step, std::size_t frames) const {
+    const std::uint64_t queued = queuedFrames();
+    double phase = position;
+    std::uint64_t taken = 0;
+    for (std::size_t n = 0; n < frames; ++n) {
+        taken += CrossWholeUnits(phase, step);
+        if (taken > queued) {
+            return n;
+        }
+    }
+    return frames;
 }
 
 }  // namespace quorbel

@@ -1,5 +1,6 @@
 // Mixed output: every source is brought to 48 kHz by sample-and-hold and the
-// sources are added with 16-bit saturation, 960 frames every 20 ms.
+// sources are added with 16-bit saturation, 960 frames every 20 ms. A source
+// whose audio was running is waited for a little when its fragment is late.
 #include <algorithm>
 
 #include "capture/Capture.h"
@@ -14,28 +15,69 @@ std::int16_t SaturatingAdd(std::int16_t a, std::int16_t b) {
     return std::int16_t(std::clamp(std::int32_t(a) + std::int32_t(b), -32768, 32767));
 }
 
-}  // namespace
-
-MixSource MakeMixSource(CaptureStream& stream) {
-    const std::uint32_t rate = RoundedRate(stream.format.mSampleRate);
-    return {stream, MixInput{}, rate, double(rate) / double(kMixedRate)};
-}
-
-// The queues are refilled once, then the whole block is built from them.
-void BuildMixedBlock(MixSource& system, MixSource& microphone, bool includeSystem, std::vector<StereoFrame>& block) {
+void RefillSources(MixSource& system, MixSource& microphone, bool includeSystem) {
     if (includeSystem) {
         system.input.refill(system.stream.ring, system.rate);
     }
     microphone.input.refill(microphone.stream.ring, microphone.rate);
-    for (StereoFrame& frame : block) {
-        StereoFrame fromSystem{0, 0};
-        if (includeSystem) {
-            system.input.advance(system.step);
-            fromSystem = {system.input.heldLeft, system.input.heldRight};
+}
+
+// Its audio was running and only part of the block has come: a fragment is late.
+bool IsLate(const MixSource& source, std::size_t frames) {
+    return source.running && source.input.queuedFrames() > 0 && source.input.playable(source.step, frames) < frames;
+}
+
+// Refills the queues, after short naps, while a source whose audio was
+// running holds part of the next `frames` only, until the grace is over or a
+// stop is requested; a source with nothing queued is silence, not late.
+// Refilling is main-thread work, so the waiting happens here, between blocks.
+void AwaitLateSources(MixSource& system, MixSource& microphone, bool includeSystem,
+                      std::chrono::steady_clock::time_point graceEnd, std::size_t frames) {
+    for (;;) {
+        RefillSources(system, microphone, includeSystem);
+        const bool late = (includeSystem && IsLate(system, frames)) || IsLate(microphone, frames);
+        if (!late || !NapWithinGrace(graceEnd)) {
+            return;
         }
-        microphone.input.advance(microphone.step);
-        frame = {SaturatingAdd(fromSystem.left, microphone.input.heldLeft),
-                 SaturatingAdd(fromSystem.right, microphone.input.heldRight)};
+    }
+}
+
+// How a source enters the block: the output frames it holds silent before its
+// first step. Only a source that is just starting gets any, as many as put
+// the end of its audio at the block's end; after a fragment later than the
+// grace the audio stays first. Notes whether the block ends in its audio.
+std::size_t EnterBlock(MixSource& source, std::size_t frames) {
+    const std::size_t playable = source.input.playable(source.step, frames);
+    const bool starting = !source.running && source.input.queuedFrames() > 0;
+    source.running = playable == frames || (starting && playable > 0);
+    return starting ? frames - playable : 0;
+}
+
+// The source's pair for output frame i: silence through its lead, then one step per frame.
+StereoFrame NextFrame(MixSource& source, std::size_t i, std::size_t lead) {
+    if (i < lead) {
+        return {0, 0};
+    }
+    source.input.advance(source.step);
+    return {source.input.heldLeft, source.input.heldRight};
+}
+
+}  // namespace
+
+MixSource MakeMixSource(CaptureStream& stream) {
+    const std::uint32_t rate = RoundedRate(stream.format.mSampleRate);
+    return {stream, MixInput{}, rate, double(rate) / double(kMixedRate), false};
+}
+
+void BuildMixedBlock(MixSource& system, MixSource& microphone, bool includeSystem, std::vector<StereoFrame>& block) {
+    RefillSources(system, microphone, includeSystem);
+    const std::size_t systemLead = includeSystem ? EnterBlock(system, block.size()) : 0;
+    const std::size_t microphoneLead = EnterBlock(microphone, block.size());
+    for (std::size_t i = 0; i < block.size(); ++i) {
+        const StereoFrame fromSystem = includeSystem ? NextFrame(system, i, systemLead) : StereoFrame{0, 0};
+        const StereoFrame fromMicrophone = NextFrame(microphone, i, microphoneLead);
+        block[i] = {SaturatingAdd(fromSystem.left, fromMicrophone.left),
+                    SaturatingAdd(fromSystem.right, fromMicrophone.right)};
     }
 }
 
@@ -43,12 +85,15 @@ void MixedPump(CaptureStream& systemStream, CaptureStream& microphoneStream, boo
     MixSource system = MakeMixSource(systemStream);
     MixSource microphone = MakeMixSource(microphoneStream);
     std::vector<StereoFrame> block(kMixedBlockFrames, StereoFrame{0, 0});
+    const std::chrono::nanoseconds grace = LateFragmentGrace(kMixedPeriod);
     auto deadline = std::chrono::steady_clock::now();
     if (gStopRequested.load(std::memory_order_relaxed)) {
         return;
     }
     for (;;) {
+        AwaitLateSources(system, microphone, includeSystem, deadline + grace, block.size());
         BuildMixedBlock(system, microphone, includeSystem, block);
+        // A stop during the grace ends here too: nothing is written once it is set.
         if (!WriteBlock(block.data(), block.size() * sizeof(StereoFrame))) {
             return;
         }

@@ -1,6 +1,7 @@
 // Pass-through: the system source's frames go out unchanged at its own rate.
 // Pacing is by absolute deadline: it moves by exactly one period per block
-// and is never reset, so after a stall the missed blocks follow at once.
+// and is never reset, so after a stall the missed blocks follow at once, and
+// so do the blocks after one that waited out a late fragment.
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -9,6 +10,45 @@
 #include "pump/Pump.h"
 
 namespace quorbel {
+namespace {
+
+// Takes more of the block after short naps until it is whole, the grace is
+// over or a stop is requested.
+std::size_t TakeWithGrace(ByteRing& ring, std::vector<std::uint8_t>& block, std::size_t count,
+                          std::chrono::steady_clock::time_point graceEnd) {
+    while (count < block.size() && NapWithinGrace(graceEnd)) {
+        count += ring.take(block.data() + count, block.size() - count);
+    }
+    return count;
+}
+
+// Silence fills what the audio does not. A source that is just starting gets
+// it first, so that the audio ends at the block's end and what follows
+// continues it; after a fragment later than the grace the audio stays first.
+void PadBlock(std::vector<std::uint8_t>& block, std::size_t count, bool silenceFirst) {
+    const std::size_t missing = block.size() - count;
+    if (silenceFirst && count > 0) {
+        std::memmove(block.data() + missing, block.data(), count);
+        std::memset(block.data(), 0, missing);
+    } else {
+        std::memset(block.data() + count, 0, missing);
+    }
+}
+
+// Fills the next block. Only a source whose audio ran to the end of the
+// previous block is waited for: an empty ring is silence at once, and a
+// starting source is written at once. True when this block ends in audio.
+bool FillBlock(ByteRing& ring, std::vector<std::uint8_t>& block, bool running,
+               std::chrono::steady_clock::time_point graceEnd) {
+    std::size_t count = ring.take(block.data(), block.size());
+    if (running && count > 0) {
+        count = TakeWithGrace(ring, block, count, graceEnd);
+    }
+    PadBlock(block, count, !running && count < block.size());
+    return count == block.size() || (!running && count > 0);
+}
+
+}  // namespace
 
 std::uint32_t RoundedRate(double sampleRate) {
     if (!std::isfinite(sampleRate) || sampleRate < 0.5 || sampleRate >= 4294967295.5) {
@@ -26,19 +66,21 @@ BlockGeometry PassThroughGeometry(std::uint32_t rate) {
 
 void PassThroughPump(CaptureStream& systemStream, std::uint32_t rate) {
     const BlockGeometry geometry = PassThroughGeometry(rate);
+    const std::chrono::nanoseconds period(geometry.periodNs);
+    const std::chrono::nanoseconds grace = LateFragmentGrace(period);
     std::vector<std::uint8_t> block(geometry.bytes, 0);
+    bool running = false;
     auto deadline = std::chrono::steady_clock::now();
     if (gStopRequested.load(std::memory_order_relaxed)) {
         return;
     }
     for (;;) {
-        // Whatever has not arrived goes out as silence.
-        const std::size_t count = systemStream.ring.take(block.data(), block.size());
-        std::memset(block.data() + count, 0, block.size() - count);
+        running = FillBlock(systemStream.ring, block, running, deadline + grace);
+        // A stop during the grace ends here too: nothing is written once it is set.
         if (!WriteBlock(block.data(), block.size())) {
             return;
         }
-        deadline += std::chrono::nanoseconds(geometry.periodNs);
+        deadline += period;
         SleepUntil(deadline);
         if (gStopRequested.load(std::memory_order_relaxed)) {
             return;

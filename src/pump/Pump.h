@@ -2,6 +2,7 @@
 // the mixer's per-source queue.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -17,6 +18,19 @@ bool WriteBlock(const void* data, std::size_t length);
 // Sleeps until deadline; a deadline in the past does not sleep.
 void SleepUntil(std::chrono::steady_clock::time_point deadline);
 
+// How long past its deadline a block waits for the rest of a source's audio
+// when that source was delivering and a fragment is late: servers deliver
+// fragments of about 10 ms whose arrival wanders by a few milliseconds. To be
+// tuned from measurements on real servers; this is the one place to do it.
+inline constexpr std::chrono::nanoseconds kLateFragmentGrace{8'000'000};
+// The grace of a pump with this period: never more than half a period.
+constexpr std::chrono::nanoseconds LateFragmentGrace(std::chrono::nanoseconds period) {
+    return std::min(kLateFragmentGrace, period / 2);
+}
+// One short nap (a millisecond at most) before looking again for late audio.
+// False, without sleeping, once graceEnd has passed or a stop was requested.
+bool NapWithinGrace(std::chrono::steady_clock::time_point graceEnd);
+
 // A stream rate rounded half away from zero, as unsigned 32-bit; 0 for a
 // rate that is not finite or does not fit.
 std::uint32_t RoundedRate(double sampleRate);
@@ -31,7 +45,8 @@ struct BlockGeometry {
 BlockGeometry PassThroughGeometry(std::uint32_t rate);
 
 // Writes the system ring at rate frames per second, one block per period,
-// silence where no audio arrived, until the stop flag is set.
+// silence where no audio arrived, until the stop flag is set. A block whose
+// source was delivering waits out the grace for a late fragment.
 void PassThroughPump(CaptureStream& systemStream, std::uint32_t rate);
 
 // A source's sample queue for the mixer, read out at 48 kHz by sample-and-hold.
@@ -46,6 +61,10 @@ struct MixInput {
     void refill(ByteRing& ring, unsigned rate);
     // Main thread only. Steps by one output frame; the held pair is the result.
     void advance(double step);
+    // Of the next `frames` calls to advance(step), how many the queued frames
+    // fill before one runs dry and holds silence.
+    std::size_t playable(double step, std::size_t frames) const;
+    std::uint64_t queuedFrames() const { return (samples.size() - readIndex) / 2; }
 };
 
 inline constexpr std::uint32_t kMixedRate = 48000;
@@ -57,13 +76,18 @@ struct MixSource {
     MixInput input;
     std::uint32_t rate;
     double step;
+    bool running;  // its audio ran to the end of the previous block
 };
 MixSource MakeMixSource(CaptureStream& stream);
-// Refills the queues once, then builds every frame of block from them.
+// Refills the queues once, then builds every frame of block from them. A
+// source that is just starting holds silence first, so that its audio ends
+// at the block's end.
 void BuildMixedBlock(MixSource& system, MixSource& microphone, bool includeSystem, std::vector<StereoFrame>& block);
 
 // Mixes the microphone (and the system source when included) to 48 kHz,
-// 960 frames every 20 ms, until the stop flag is set.
+// 960 frames every 20 ms, until the stop flag is set. Before each block, a
+// source that was delivering is waited for within the grace when it holds
+// only part of the block.
 void MixedPump(CaptureStream& systemStream, CaptureStream& microphoneStream, bool includeSystem);
 
 }  // namespace quorbel

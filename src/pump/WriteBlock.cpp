@@ -2,6 +2,7 @@
 // through stdout's buffer, so the reader has each block as soon as it is out.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <thread>
 
@@ -9,6 +10,12 @@
 #include "pump/Pump.h"
 
 namespace quorbel {
+namespace {
+
+// How often a block waiting out its grace looks for the late audio again.
+constexpr std::chrono::nanoseconds kGraceRecheck{1'000'000};
+
+}  // namespace
 
 bool WriteBlock(const void* data, std::size_t length) {
     const auto* next = static_cast<const std::uint8_t*>(data);
@@ -34,6 +41,18 @@ void SleepUntil(std::chrono::steady_clock::time_point deadline) {
     if (deadline > now) {
         std::this_thread::sleep_for(deadline - now);
     }
+}
+
+bool NapWithinGrace(std::chrono::steady_clock::time_point graceEnd) {
+    if (gStopRequested.load(std::memory_order_relaxed)) {
+        return false;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= graceEnd) {
+        return false;
+    }
+    std::this_thread::sleep_for(std::min<std::chrono::nanoseconds>(kGraceRecheck, graceEnd - now));
+    return true;
 }
 
 }  // namespace quorbel

@@ -4,12 +4,18 @@
 
 #include <signal.h>
 
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <memory>
 #include <thread>
 
 #include "capture/Capture.h"
 #include "cli/Cli.h"
 #include "platform/ScriptedRun.h"
+#include "pump/PumpTestSupport.h"
 
 namespace quorbel {
 namespace {
@@ -334,6 +340,102 @@ TEST(CaptureRun, InputBytesNeverStopARun) {
     EXPECT_EQ(child.drainStdout(3840 * 10, kTimeout), 3840u * 10);
     child.closeStdin();
     EXPECT_EQ(child.wait(kTimeout).code, 0);
+}
+
+// ---- Late fragments -----------------------------------------------------------
+
+// Makes the system source deliver 16-bit frames at their times after its
+// callback was started (the run's last step before the pump starts, so a
+// delivery is never later against the pump's deadlines than against its
+// time), then reports on descriptor 3 how far behind it fell.
+void FeedOnSchedule(World& world, const std::vector<test::Delivery>& deliveries) {
+    auto started = std::make_shared<std::chrono::steady_clock::time_point>();
+    world.onCall = [started](const std::string& call) {
+        if (call.rfind("Start ", 0) == 0) {
+            *started = std::chrono::steady_clock::now();
+        }
+    };
+    world.systemFeeder = [started, deliveries](const scripted::Feed& feed) {
+        std::chrono::microseconds worst{0};
+        for (test::Delivery delivery : deliveries) {
+            std::this_thread::sleep_until(*started + delivery.at);
+            if (feed.stopping()) {
+                break;
+            }
+            AudioBufferList list{1, {{2, std::uint32_t(delivery.frames.size() * 4), delivery.frames.data()}}};
+            feed.deliver(list);
+            worst = std::max(worst, std::chrono::duration_cast<std::chrono::microseconds>(
+                                        std::chrono::steady_clock::now() - *started - delivery.at));
+        }
+        const std::string line = "feeder lateness " + std::to_string(worst.count()) + "\n";
+        if (write(3, line.data(), line.size()) < 0) {
+            _exit(99);
+        }
+        while (!feed.stopping()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    };
+}
+
+struct ScheduledRun {
+    std::string pcm;
+    std::chrono::microseconds feederLateness{1'000'000'000};
+};
+
+// A 48 kHz pass-through run of a counting source: a block's worth at once,
+// then 10 ms fragments due 15 and 5 ms before each 20 ms boundary, the one
+// completing each late block `late` after it.
+ScheduledRun RunScheduled(const std::vector<int>& lateBlocks, std::chrono::microseconds late) {
+    auto deliveries = test::Fragments(0, test::CountingFrames(961, 480 * 20));
+    for (int block : lateBlocks) {
+        test::DelayBlock(deliveries, 0, block, late);
+    }
+    deliveries.insert(deliveries.begin(), {std::chrono::microseconds(0), 0, test::CountingFrames(1, 960)});
+    World world = Int16World(48000);
+    FeedOnSchedule(world, deliveries);
+    ChildProcess child = StartRun(world, {"capture", "macos-system-audio"});
+    ScheduledRun run;
+    EXPECT_EQ(child.readStdout(21, kTimeout), "FORMAT\t48000\t2\ts16le\n");
+    run.pcm = child.readStdout(3840 * 20, kTimeout);
+    child.closeStdin();
+    EXPECT_EQ(child.wait(kTimeout).code, 0);
+    for (const std::string& call : scripted::ReadReport(child).calls) {
+        if (call.rfind("feeder lateness ", 0) == 0) {
+            run.feederLateness = std::chrono::microseconds(std::stoll(call.substr(16)));
+        }
+    }
+    return run;
+}
+
+// Whether the sounding frames follow each other with no silence between them.
+bool Unbroken(const std::string& pcm) {
+    if (pcm.find_first_not_of('\0') == std::string::npos) {
+        return false;
+    }
+    const std::size_t first = pcm.find_first_not_of('\0') / 4;
+    const std::size_t last = pcm.find_last_not_of('\0') / 4;
+    return SoundingFrames(pcm.substr(first * 4, (last - first + 1) * 4)).size() == last - first + 1;
+}
+
+TEST(CaptureRun, AFragmentLateWithinTheGraceLeavesNoHole) {
+    ScheduledRun run;
+    for (int attempt = 0; attempt < 3 && run.feederLateness >= test::kPunctual; ++attempt) {
+        run = RunScheduled({3, 6, 9}, std::chrono::milliseconds(2));
+        EXPECT_EQ(SoundingFrames(run.pcm), Counting(960 + 480 * 20));  // whatever the timing
+    }
+    if (run.feederLateness < test::kPunctual) {  // each fragment came within the grace
+        EXPECT_TRUE(Unbroken(run.pcm));
+    }
+}
+
+TEST(CaptureRun, AFragmentLaterThanTheGraceLeavesSilenceButLosesNothing) {
+    bool padded = false;
+    for (int attempt = 0; attempt < 3 && !padded; ++attempt) {  // only a stalled pump could miss the gap
+        const ScheduledRun run = RunScheduled({4}, std::chrono::milliseconds(50));
+        EXPECT_EQ(SoundingFrames(run.pcm), Counting(960 + 480 * 20));
+        padded = !Unbroken(run.pcm);
+    }
+    EXPECT_TRUE(padded);
 }
 
 }  // namespace

@@ -91,6 +91,47 @@ TEST(MixInputAdvance, TheWholePartIsSubtractedExactly) {
     }
 }
 
+TEST(MixInputPlayable, CountsTheAdvancesBeforeTheQueueRunsDry) {
+    // The count must agree with advance itself: that many steps hold real
+    // frames (or the pair held before), and the next one holds silence.
+    constexpr StereoFrame kMarker{999, -999};
+    for (double step : {1.0, 44100 / 48000.0, 2.0, 16000 / 48000.0, 96001 / 48000.0, 0.0}) {
+        for (double position : {0.0, 0.5, 0.999}) {
+            for (int queued : {0, 1, 2, 100, 881, 882, 1919, 1920, 5000}) {
+                SCOPED_TRACE(::testing::Message() << step << " " << position << " " << queued);
+                MixInput input;
+                for (const StereoFrame& frame : test::CountingFrames(1, queued)) {
+                    input.samples.insert(input.samples.end(), {frame.left, frame.right});
+                }
+                input.position = position;
+                input.heldLeft = kMarker.left;
+                input.heldRight = kMarker.right;
+                const std::size_t playable = input.playable(step, 960);
+                for (std::size_t i = 0; i < playable; ++i) {
+                    input.advance(step);
+                    ASSERT_NE(input.heldLeft, 0) << i;
+                }
+                if (playable < 960) {
+                    input.advance(step);
+                    EXPECT_EQ(Pair(input.heldLeft, input.heldRight), Pair(0, 0));
+                }
+            }
+        }
+    }
+}
+
+TEST(MixInputPlayable, AWholeBlockAtEachRate) {
+    // What one 20 ms block takes from the start: 881 frames at 44.1 kHz (the
+    // first output frame only holds), twice 960 at 96 kHz, a third at 16 kHz.
+    for (auto [rate, frames] : std::vector<std::pair<double, int>>{
+             {48000, 960}, {44100, 881}, {96000, 1920}, {16000, 320}}) {
+        MixInput input = Queued(std::vector<std::int16_t>(2 * std::size_t(frames), 1));
+        EXPECT_EQ(input.playable(rate / 48000, 960), 960u) << rate;
+        input.samples.resize(input.samples.size() - 2);
+        EXPECT_LT(input.playable(rate / 48000, 960), 960u) << rate;
+    }
+}
+
 class MixInputRefill : public ::testing::Test {
 protected:
     std::unique_ptr<CaptureStream> stream = test::StreamAt(48000);

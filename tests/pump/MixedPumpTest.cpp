@@ -2,6 +2,9 @@
 
 #include <signal.h>
 
+#include <algorithm>
+#include <chrono>
+
 #include "capture/Capture.h"
 #include "pump/Pump.h"
 #include "pump/PumpTestSupport.h"
@@ -11,6 +14,7 @@ namespace {
 
 using test::ChildProcess;
 using test::kPumpTimeout;
+using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kBlockBytes = 3840;
 
@@ -47,16 +51,17 @@ TEST(MixedPump, AMicrophoneAt48000ComesOutUnchanged) {
 }
 
 TEST(MixedPump, TwoSourcesAreAddedWithSaturation) {
+    // Both sources are starting, so their three frames close the block.
     std::vector<StereoFrame> system = {{30000, -30000}, {32767, 100}, {-5, 5}};
     std::vector<StereoFrame> microphone = {{10000, -10000}, {-1, -100}, {7, -7}};
     const Source systemSource{48000, system};
     ChildProcess child = RunMixed({48000, microphone}, &systemSource);
     const auto out = ReadBlocks(child, 1);
     ASSERT_EQ(out.size(), 960u);
-    EXPECT_EQ(out[0], (StereoFrame{32767, -32768}));
-    EXPECT_EQ(out[1], (StereoFrame{32766, 0}));
-    EXPECT_EQ(out[2], (StereoFrame{2, -2}));
-    EXPECT_EQ(out[3], (StereoFrame{0, 0}));
+    EXPECT_EQ(out[956], (StereoFrame{0, 0}));
+    EXPECT_EQ(out[957], (StereoFrame{32767, -32768}));
+    EXPECT_EQ(out[958], (StereoFrame{32766, 0}));
+    EXPECT_EQ(out[959], (StereoFrame{2, -2}));
 }
 
 TEST(MixedPump, A441SourceIsHeldAcrossBlocks) {
@@ -113,6 +118,180 @@ TEST(MixedPump, StopsAtTheSamePointsAsThePassThroughPump) {
     const test::ExitResult exit = running.wait(kPumpTimeout);
     EXPECT_FALSE(exit.timedOut);
     EXPECT_EQ(exit.code, 0);
+}
+
+TEST(MixedPump, AStartingSourceEndsItsFirstBlockWithItsAudio) {
+    // Fewer frames than a block needs, from the first block on: the source
+    // holds silence first, then plays every frame it has without a gap up to
+    // the block's end, and its next step runs dry (the lead was no longer
+    // than needed). 96 kHz keeps the second of each pair; its odd frame waits.
+    struct Row {
+        double rate;
+        int queued;
+        int first, last;  // the first and last frame heard
+    };
+    for (const Row& row : {Row{48000, 300, 1, 300}, Row{44100, 300, 1, 300}, Row{96000, 301, 2, 300},
+                           Row{16000, 100, 1, 100}}) {
+        SCOPED_TRACE(row.rate);
+        ChildProcess child = RunMixed({row.rate, test::CountingFrames(1, row.queued)});
+        const auto out = ReadBlocks(child, 2);
+        ASSERT_EQ(out.size(), 1920u);
+        const std::size_t lead = test::FirstSound(out);
+        ASSERT_GT(lead, 0u);
+        ASSERT_LT(lead, 960u);
+        EXPECT_EQ(out[lead].left, row.first);
+        EXPECT_EQ(out[959].left, row.last);
+        for (std::size_t i = lead + 1; i < 960; ++i) {
+            ASSERT_EQ(out[i].right, -out[i].left) << i;
+            const int gain = out[i].left - out[i - 1].left;  // a held frame, the next one, or the next pair
+            ASSERT_TRUE(gain == 0 || gain == (row.rate > 48000 ? 2 : 1)) << i;
+        }
+        EXPECT_EQ(out[960], (StereoFrame{0, 0}));
+    }
+}
+
+// ---- The grace for late fragments --------------------------------------------
+
+using test::FedRun;
+using test::kPunctual;
+using test::Micros;
+using test::Millis;
+
+
+// The system source counts on the left, the microphone on the right, so the
+// sum keeps them apart.
+std::vector<StereoFrame> Counting(int first, int count, bool left) {
+    std::vector<StereoFrame> frames;
+    for (int value = first; value < first + count; ++value) {
+        frames.push_back(left ? StereoFrame{std::int16_t(value), 0} : StereoFrame{0, std::int16_t(value)});
+    }
+    return frames;
+}
+std::vector<StereoFrame> Channel(const std::vector<StereoFrame>& frames, bool left) {
+    std::vector<StereoFrame> channel;
+    for (const StereoFrame& frame : frames) {
+        channel.push_back(left ? StereoFrame{frame.left, 0} : StereoFrame{0, frame.right});
+    }
+    return channel;
+}
+
+// Two 48 kHz sources: the system source whole from the first block and on
+// time; the microphone with `prefill` frames queued, then fragments, the one
+// completing each late block `late` after its deadline.
+FedRun FedMixed(int prefill, const std::vector<int>& lateBlocks, Micros late, std::size_t blocks) {
+    ChildProcess child = test::RunPump([=] {
+        auto system = test::StreamAt(48000);
+        auto microphone = test::StreamAt(48000);
+        test::Queue(*system, Counting(1, 960, true));
+        test::Queue(*microphone, Counting(1, prefill, false));
+        auto deliveries = test::Fragments(0, Counting(961, 480 * 16, true));
+        auto fromMicrophone = test::Fragments(1, Counting(prefill + 1, 480 * 16, false));
+        for (int block : lateBlocks) {
+            test::DelayBlock(fromMicrophone, 1, block, late);
+        }
+        deliveries.insert(deliveries.end(), fromMicrophone.begin(), fromMicrophone.end());
+        test::RunFed({&system->ring, &microphone->ring}, deliveries, [&] { MixedPump(*system, *microphone, true); });
+    });
+    return test::ReadFedRun(child, blocks * kBlockBytes);
+}
+
+TEST(MixedPumpGrace, ALateSourceIsWaitedForAndTheOtherIsUntouched) {
+    // A microphone running from the first block, and one that starts
+    // mid-block and whose very next block is late.
+    struct Row {
+        int prefill;
+        std::vector<int> lateBlocks;
+    };
+    for (const Row& row : {Row{960, {2, 5}}, Row{300, {1, 4}}}) {
+        SCOPED_TRACE(row.prefill);
+        const auto system = Counting(1, 960 + 480 * 16, true);
+        const auto microphone = Counting(1, row.prefill + 480 * 16, false);
+        const FedRun run =
+            test::PunctualRun([&] { return FedMixed(row.prefill, row.lateBlocks, Millis(2), 11); }, kPunctual);
+        ASSERT_EQ(run.out.size(), 960u * 11);
+        EXPECT_EQ(test::Sounding(Channel(run.out, true)), system);  // whatever the timing
+        EXPECT_EQ(test::Sounding(Channel(run.out, false)), microphone);
+        if (run.worstLateness < kPunctual) {
+            EXPECT_EQ(Channel(run.out, true), test::Placed(system, 0, run.out.size()));
+            const std::size_t lead = test::FirstSound(Channel(run.out, false));
+            EXPECT_EQ(lead == 0, row.prefill == 960);
+            EXPECT_EQ(Channel(run.out, false), test::Placed(microphone, lead, run.out.size()));
+        }
+    }
+}
+
+TEST(MixedPumpGrace, ASourceLaterThanTheGraceIsPaddedAndLosesNothing) {
+    const auto system = Counting(1, 960 + 480 * 16, true);
+    const auto microphone = Counting(1, 960 + 480 * 16, false);
+    bool padded = false;
+    for (int attempt = 0; attempt < 3 && !padded; ++attempt) {  // only a stalled pump could miss the gap
+        const FedRun run = FedMixed(960, {3}, Millis(50), 14);
+        ASSERT_EQ(run.out.size(), 960u * 14);
+        EXPECT_EQ(test::Sounding(Channel(run.out, true)), system);
+        EXPECT_EQ(test::Sounding(Channel(run.out, false)), microphone);
+        if (run.worstLateness < kPunctual) {
+            EXPECT_EQ(Channel(run.out, true), test::Placed(system, 0, run.out.size()));
+        }
+        padded = Channel(run.out, false) != test::Placed(microphone, 0, run.out.size());
+    }
+    EXPECT_TRUE(padded);
+}
+
+TEST(MixedPumpGrace, AnEmptySourceIsSilenceAtOnceAndThePaceHolds) {
+    // The microphone gives whole blocks and nothing by turns, then nothing;
+    // the system source never gives anything. Each empty block goes out at
+    // its deadline, not a grace later, though the block before it was whole.
+    ChildProcess child = test::RunPump([] {
+        auto system = test::StreamAt(48000);
+        auto microphone = test::StreamAt(48000);
+        test::Queue(*microphone, test::CountingFrames(1, 960));
+        std::vector<test::Delivery> deliveries;
+        for (int block = 2; block <= 30; block += 2) {
+            deliveries.push_back({Millis(20 * block - 10), 1, test::CountingFrames(480 * block + 1, 960)});
+        }
+        test::RunFed({&system->ring, &microphone->ring}, deliveries, [&] { MixedPump(*system, *microphone, true); });
+    });
+    std::string pcm;
+    const std::vector<double> delays = test::ArrivalDelays(child, kBlockBytes, 60, 20.0, pcm);
+    test::ReadFedRun(child, 0);
+    ASSERT_EQ(delays.size(), 60u);
+    EXPECT_EQ(test::Sounding(test::ToFrames(pcm)), test::CountingFrames(1, 960 * 16));
+    // The least delay over many blocks is what the pump adds; a busy machine only adds to each.
+    double whole = 1e9, emptyAfterWhole = 1e9;
+    for (std::size_t block = 0; block < 32; ++block) {
+        double& least = block % 2 == 0 ? whole : emptyAfterWhole;
+        least = std::min(least, delays[block]);
+    }
+    EXPECT_LT(emptyAfterWhole - whole, 4.0);
+    const double elapsed = delays[59] - delays[1] + 58 * 20.0;
+    EXPECT_GT(elapsed, 58 * 20.0 - 50);  // never ahead of the pace
+    EXPECT_LT(elapsed, 2 * 58 * 20.0 + 1000);
+}
+
+TEST(MixedPumpGrace, AStopDuringTheGraceEndsTheRunWithNoFurtherBlock) {
+    // Block 1 finds half its audio after a whole block 0 and waits; the stop
+    // comes as soon as the pump has taken that half.
+    const auto sound = test::CountingFrames(1, 960 + 480);
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        ChildProcess child = test::RunPump([&] {
+            auto system = test::StreamAt(48000);
+            auto microphone = test::StreamAt(48000);
+            test::Queue(*microphone, {sound.begin(), sound.begin() + 960});
+            test::RunFed({&microphone->ring}, {{Millis(10), 0, {sound.begin() + 960, sound.end()}}},
+                         [&] { MixedPump(*system, *microphone, false); },
+                         test::StopWhenTaken{&microphone->ring, sound.size() * sizeof(StereoFrame)});
+        });
+        const auto first = test::ToFrames(child.readStdout(kBlockBytes, kPumpTimeout));
+        const auto start = Clock::now();
+        const FedRun rest = test::ReadFedRun(child, std::string::npos);
+        EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), 0.5);
+        const auto out = test::Joined(first, rest.out);
+        EXPECT_TRUE(out.empty() || out == test::Placed(sound, 0, 960) || out == test::Placed(sound, 0, 1920));
+        if (rest.stoppedAt < Millis(20) + kLateFragmentGrace) {  // before the grace was over
+            EXPECT_LE(out.size(), 960u);
+            return;
+        }
+    }
 }
 
 }  // namespace

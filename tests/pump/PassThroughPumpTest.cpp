@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <limits>
 #include <thread>
@@ -70,14 +71,16 @@ TEST(PassThroughPump, SilenceWhenNothingArrives) {
 }
 
 TEST(PassThroughPump, BlocksTakeAtMostOneBlockAndPadWithSilence) {
-    const auto queued = test::CountingFrames(1, 960 * 2 + 480);
-    ChildProcess child = RunPassThrough(48000, queued);
-    const auto frames = test::ToFrames(child.readStdout(3840 * 4, kPumpTimeout));
-    ASSERT_EQ(frames.size(), 960u * 4);
-    const std::vector<StereoFrame> data(frames.begin(), frames.begin() + 960 * 2 + 480);
-    EXPECT_EQ(data, queued);
-    for (std::size_t i = 960 * 2 + 480; i < frames.size(); ++i) {
-        ASSERT_EQ(frames[i], (StereoFrame{0, 0})) << i;
+    // After whole blocks the last part opens its block (once the grace is
+    // over); a source that is just starting gets its silence first instead.
+    for (int queuedFrames : {960 * 2 + 480, 300}) {
+        SCOPED_TRACE(queuedFrames);
+        const auto queued = test::CountingFrames(1, queuedFrames);
+        ChildProcess child = RunPassThrough(48000, queued);
+        const auto frames = test::ToFrames(child.readStdout(3840 * 4, kPumpTimeout));
+        ASSERT_EQ(frames.size(), 960u * 4);
+        const std::size_t lead = queuedFrames < 960 ? 960 - std::size_t(queuedFrames) : 0;
+        EXPECT_EQ(frames, test::Placed(queued, lead, frames.size()));
     }
 }
 
@@ -133,6 +136,120 @@ TEST(PassThroughPump, MissedBlocksFollowWithoutSleepingAfterAStall) {
     ASSERT_EQ(child.drainStdout(std::size_t(catchUp) * 3840, kPumpTimeout), std::size_t(catchUp) * 3840);
     // Paced, these blocks would take catchUp * 20 ms.
     EXPECT_LT(SecondsSince(start), catchUp * 0.020 / 2);
+}
+
+// ---- The grace for late fragments --------------------------------------------
+
+using test::FedRun;
+using test::kPunctual;
+using test::Micros;
+using test::Millis;
+
+constexpr std::size_t kBlockBytes = 3840;
+
+// A 48 kHz run of a counting source: `prefill` frames queued before the
+// start, `fed` more in 10 ms fragments, the one completing each late block
+// `late` after its deadline.
+FedRun FedPassThrough(int prefill, int fed, const std::vector<int>& lateBlocks, Micros late, std::size_t blocks) {
+    ChildProcess child = test::RunPump([=] {
+        auto stream = test::StreamAt(48000);
+        test::Queue(*stream, test::CountingFrames(1, prefill));
+        auto deliveries = test::Fragments(0, test::CountingFrames(prefill + 1, fed));
+        for (int block : lateBlocks) {
+            test::DelayBlock(deliveries, 0, block, late);
+        }
+        test::RunFed({&stream->ring}, deliveries, [&] { PassThroughPump(*stream, 48000); });
+    });
+    return test::ReadFedRun(child, blocks * kBlockBytes);
+}
+
+TEST(PassThroughPumpGrace, AFragmentLateWithinTheGraceLeavesNoHole) {
+    // A source running from the first block, and one that starts mid-block
+    // and whose very next block is late.
+    struct Row {
+        int prefill;
+        std::vector<int> lateBlocks;
+    };
+    for (const Row& row : {Row{960, {3, 6}}, Row{300, {1, 4}}}) {
+        SCOPED_TRACE(row.prefill);
+        const auto sound = test::CountingFrames(1, row.prefill + 480 * 16);
+        const FedRun run = test::PunctualRun(
+            [&] { return FedPassThrough(row.prefill, 480 * 16, row.lateBlocks, Millis(2), 11); }, kPunctual);
+        ASSERT_EQ(run.out.size(), 960u * 11);
+        EXPECT_EQ(test::Sounding(run.out), sound);  // whatever the timing
+        if (run.worstLateness < kPunctual) {
+            const std::size_t lead = test::FirstSound(run.out);
+            EXPECT_EQ(lead == 0, row.prefill == 960);
+            EXPECT_EQ(run.out, test::Placed(sound, lead, run.out.size()));
+        }
+    }
+}
+
+TEST(PassThroughPumpGrace, AFragmentLaterThanTheGraceIsPaddedAndLosesNothing) {
+    // 50 ms late: block 3 goes out with half its audio, then silence until
+    // the fragment and those held up behind it come; nothing is dropped.
+    const auto sound = test::CountingFrames(1, 960 + 480 * 16);
+    bool padded = false;
+    for (int attempt = 0; attempt < 3 && !padded; ++attempt) {  // only a stalled pump could miss the gap
+        const FedRun run = FedPassThrough(960, 480 * 16, {3}, Millis(50), 14);
+        ASSERT_EQ(run.out.size(), 960u * 14);
+        EXPECT_EQ(test::Sounding(run.out), sound);
+        padded = run.out != test::Placed(sound, 0, run.out.size());
+    }
+    EXPECT_TRUE(padded);
+}
+
+TEST(PassThroughPumpGrace, AnEmptyRingIsSilenceAtOnceAndThePaceHolds) {
+    // Whole blocks and empty ones by turns, then nothing. Each empty block
+    // goes out at its deadline, not a grace later, though the block before
+    // it was whole audio.
+    ChildProcess child = test::RunPump([] {
+        auto stream = test::StreamAt(48000);
+        test::Queue(*stream, test::CountingFrames(1, 960));
+        std::vector<test::Delivery> deliveries;
+        for (int block = 2; block <= 30; block += 2) {
+            deliveries.push_back({Millis(20 * block - 10), 0, test::CountingFrames(480 * block + 1, 960)});
+        }
+        test::RunFed({&stream->ring}, deliveries, [&] { PassThroughPump(*stream, 48000); });
+    });
+    std::string pcm;
+    const std::vector<double> delays = test::ArrivalDelays(child, kBlockBytes, 60, 20.0, pcm);
+    test::ReadFedRun(child, 0);
+    ASSERT_EQ(delays.size(), 60u);
+    EXPECT_EQ(test::Sounding(test::ToFrames(pcm)), test::CountingFrames(1, 960 * 16));
+    // The least delay over many blocks is what the pump adds; a busy machine only adds to each.
+    double whole = 1e9, emptyAfterWhole = 1e9;
+    for (std::size_t block = 0; block < 32; ++block) {
+        double& least = block % 2 == 0 ? whole : emptyAfterWhole;
+        least = std::min(least, delays[block]);
+    }
+    EXPECT_LT(emptyAfterWhole - whole, 4.0);
+    const double elapsed = delays[59] - delays[1] + 58 * 20.0;
+    EXPECT_GT(elapsed, 58 * 20.0 - 50);  // never ahead of the pace
+    EXPECT_LT(elapsed, 2 * 58 * 20.0 + 1000);
+}
+
+TEST(PassThroughPumpGrace, AStopDuringTheGraceEndsTheRunWithNoFurtherBlock) {
+    // Block 1 finds half its audio after a whole block 0 and waits; the stop
+    // comes as soon as it has taken that half.
+    const auto sound = test::CountingFrames(1, 960 + 480);
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        ChildProcess child = test::RunPump([&] {
+            auto stream = test::StreamAt(48000);
+            test::Queue(*stream, sound);
+            test::RunFed({&stream->ring}, {}, [&] { PassThroughPump(*stream, 48000); },
+                         test::StopWhenTaken{&stream->ring, sound.size() * sizeof(StereoFrame)});
+        });
+        ASSERT_EQ(test::ToFrames(child.readStdout(kBlockBytes, kPumpTimeout)), test::Placed(sound, 0, 960));
+        const auto start = Clock::now();
+        const FedRun rest = test::ReadFedRun(child, std::string::npos);
+        EXPECT_LT(SecondsSince(start), 0.5);
+        EXPECT_TRUE(rest.out.empty() || rest.out == test::Placed({sound.begin() + 960, sound.end()}, 0, 960));
+        if (rest.stoppedAt < Millis(20) + kLateFragmentGrace) {  // before the grace was over
+            EXPECT_TRUE(rest.out.empty());
+            return;
+        }
+    }
 }
 
 }  // namespace

@@ -2,8 +2,10 @@
 // read what comes out of the pipe.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,5 +27,68 @@ void Queue(CaptureStream& stream, const std::vector<StereoFrame>& frames);
 // Frames counting 1, 2, 3 ... on the left and the negated count on the right.
 std::vector<StereoFrame> CountingFrames(int first, int count);
 std::vector<StereoFrame> ToFrames(const std::string& bytes);
+// `sound` from frame `at` on and silence around it, `size` frames in all.
+std::vector<StereoFrame> Placed(const std::vector<StereoFrame>& sound, std::size_t at, std::size_t size);
+std::vector<StereoFrame> Joined(std::vector<StereoFrame> head, const std::vector<StereoFrame>& tail);
+// The frames that are not silence, in order, and where the first of them is.
+std::vector<StereoFrame> Sounding(const std::vector<StereoFrame>& frames);
+std::size_t FirstSound(const std::vector<StereoFrame>& frames);
+
+// ---- Timed deliveries ----------------------------------------------------
+// The grace is a matter of milliseconds. A feeder thread in the pump's child
+// appends each delivery at its time after an anchor, and the pump starts at
+// the anchor or just after it, so a delivery is never later against the
+// pump's deadlines than against its schedule. The feeder reports how far
+// behind the schedule it fell: on a busy machine a run may prove nothing
+// about the grace, and then only what holds whatever the timing is checked.
+
+using Micros = std::chrono::microseconds;
+
+// A fragment due 2 ms after its deadline, delivered less than this behind its
+// time, is in the ring before the grace (8 ms) is over.
+inline constexpr Micros kPunctual{5000};
+
+struct Delivery {
+    Micros at;         // after the anchor
+    std::size_t ring;  // which of the run's rings
+    std::vector<StereoFrame> frames;
+};
+
+// The frames in fragments of 480 (10 ms at 48 kHz), fragment i due at
+// 10 i + 5 ms: the two that complete 20 ms block j (j >= 1) come 15 and 5 ms
+// before its deadline at 20 j ms.
+std::vector<Delivery> Fragments(std::size_t ring, const std::vector<StereoFrame>& frames);
+// Makes the fragment that completes block j come `late` after the deadline;
+// the ring's later fragments come no earlier, as a stream's would.
+void DelayBlock(std::vector<Delivery>& deliveries, std::size_t ring, int block, Micros late);
+
+// Requests a stop, as SIGTERM would, as soon as the ring has given up `bytes`.
+struct StopWhenTaken {
+    const ByteRing* ring;
+    std::uint64_t bytes;
+};
+
+// Runs in a pump's child: makes the deliveries in time order from one thread
+// (each ring keeps a single producer), runs pump from the anchor on, and
+// reports on descriptor 3 the worst lateness (of a delivery, or of the pump's
+// start) and, with a stop, when after the anchor it was requested.
+void RunFed(const std::vector<ByteRing*>& rings, std::vector<Delivery> deliveries,
+            const std::function<void()>& pump, std::optional<StopWhenTaken> stop = std::nullopt);
+
+// Without a report, or without a stop, the times are too large to judge by.
+struct FedRun {
+    std::vector<StereoFrame> out;
+    Micros worstLateness{};
+    Micros stoppedAt{};
+};
+// Reads `bytes` of PCM (std::string::npos: up to the end), ends the run and reads its report.
+FedRun ReadFedRun(ChildProcess& child, std::size_t bytes);
+// Starts `run` again, three runs at most, while its feeder fell `tolerance` or more behind.
+FedRun PunctualRun(const std::function<FedRun()>& run, Micros tolerance);
+
+// Reads `blocks` blocks one at a time into pcm. For each, how much later it
+// came than the pace (one period per block) from the first, in milliseconds.
+std::vector<double> ArrivalDelays(ChildProcess& child, std::size_t blockBytes, std::size_t blocks, double periodMs,
+                                  std::string& pcm);
 
 }  // namespace quorbel::test
