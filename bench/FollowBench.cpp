@@ -7,6 +7,7 @@
 // new sink's tone. With QUORBEL_SERVER_CONTROL set,
 // the server is then restarted, and the time from its being ready again to
 // the first delivery with a tone is measured too.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -34,19 +35,19 @@ using namespace std::chrono_literals;
 
 constexpr double kToneA = 1000;  // on quorbel_out
 constexpr double kToneB = 3000;  // on the second sink
-constexpr double kRate = 48000;
 
 // What the IO proc last heard, and when that first came.
 struct Listening {
+    double rate = 48000;        // the tap's
     std::atomic<int> heard{0};  // 0 silence, else the tone's frequency
     std::atomic<std::int64_t> since{0};
     std::atomic<std::int64_t> lastCall{0};
 };
 
-double Amplitude(const float* samples, std::size_t frames, double frequency) {
+double Amplitude(const float* samples, std::size_t frames, double frequency, double rate) {
     double re = 0, im = 0;
     for (std::size_t i = 0; i < frames; ++i) {
-        const double w = 2 * std::numbers::pi * frequency * double(i) / kRate;
+        const double w = 2 * std::numbers::pi * frequency * double(i) / rate;
         re += samples[2 * i] * std::cos(w);
         im += samples[2 * i] * std::sin(w);
     }
@@ -67,9 +68,9 @@ OSStatus Listen(AudioObjectID, const AudioTimeStamp*, const AudioBufferList* inp
         return 0;  // too short to tell
     }
     int heard = 0;
-    if (Amplitude(samples, frames, kToneA) > 0.1) {
+    if (Amplitude(samples, frames, kToneA, listening.rate) > 0.1) {
         heard = int(kToneA);
-    } else if (Amplitude(samples, frames, kToneB) > 0.1) {
+    } else if (Amplitude(samples, frames, kToneB, listening.rate) > 0.1) {
         heard = int(kToneB);
     }
     if (heard != listening.heard.exchange(heard)) {
@@ -86,7 +87,8 @@ int Run(const std::vector<std::string>& args) {
             argv.push_back(const_cast<char*>(arg.c_str()));
         }
         argv.push_back(nullptr);
-        freopen("/dev/null", "w", stdout);  // pactl's module index
+        const int null = open("/dev/null", O_WRONLY);  // pactl's module index
+        dup2(null, STDOUT_FILENO);
         execvp(argv[0], argv.data());
         _exit(127);
     }
@@ -176,9 +178,14 @@ int main(int argc, char** argv) {
     const int switches = argc > 2 ? std::atoi(argv[2]) : 20;
     Run({"pactl", "load-module", "module-null-sink", "sink_name=quorbel_bench_b", "rate=48000", "norewinds=1"});
     Run({"pactl", "set-default-sink", "quorbel_out"});
+    std::this_thread::sleep_for(300ms);  // PipeWire makes the sink's node a moment later
     const pid_t a = Play(argv[1], "quorbel_out", kToneA);
     const pid_t b = Play(argv[1], "quorbel_bench_b", kToneB);
     std::this_thread::sleep_for(500ms);
+    if (waitpid(a, nullptr, WNOHANG) != 0 || waitpid(b, nullptr, WNOHANG) != 0) {
+        std::fprintf(stderr, "a tone player did not start\n");
+        return 1;
+    }
 
     void* pool = objc_autoreleasePoolPush();
     CATapDescription tap;
@@ -195,6 +202,9 @@ int main(int argc, char** argv) {
     CFRelease(uid);
     AudioHardwareCreateAggregateDevice(&aggregate, &device);
     Listening listening;
+    AudioStreamBasicDescription format{};
+    ReadInputStreamFormat(device, format);
+    listening.rate = format.mSampleRate;
     AudioDeviceIOProcID proc = nullptr;
     AudioDeviceCreateIOProcID(device, Listen, &listening, &proc);
     if (AudioDeviceStart(device, proc) != 0) {
