@@ -1,8 +1,10 @@
 // One capture run: permission, sources, announcement, pump, teardown. Setup
 // failures print one message, release what exists and give 1; once the
 // FORMAT line is out the result is 0, whatever stopped the run.
+#include <chrono>
 #include <cstdio>
 #include <memory>
+#include <thread>
 
 #include "capture/Capture.h"
 #include "cli/Cli.h"
@@ -83,6 +85,23 @@ bool SetUpSources(CaptureRun& run, const std::string& microphoneUid) {
     return !run.includeSystem || StartSystemCallback(run);
 }
 
+// The sources' first fragment is usually a few milliseconds away when the
+// run starts. Starting the pump's schedule once it is in, rather than
+// before, puts the first audio on standard output a block sooner; a source
+// that has nothing to give costs no more than this wait.
+constexpr auto kFirstAudioWait = std::chrono::milliseconds(20);
+
+void AwaitFirstAudio(const CaptureRun& run) {
+    const auto end = std::chrono::steady_clock::now() + kFirstAudioWait;
+    const auto heard = [&run] {
+        return (run.includeSystem && run.systemStream->ring.filled() > 0) ||
+               (run.mixed && run.microphoneStream->ring.filled() > 0);
+    };
+    while (!heard() && !gStopRequested.load(std::memory_order_relaxed) && std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
 void RunPump(CaptureRun& run, std::uint32_t rate) {
     if (run.mixed) {
         MixedPump(*run.systemStream, *run.microphoneStream, run.includeSystem);
@@ -125,6 +144,7 @@ int Capture(bool mixed, const std::string& microphoneUid, bool includeSystem) {
     StartStdinWatcher(watcher);
     SourceNotices notices;
     StartSourceNotices(notices, run.aggregateDevice, run.microphoneDevice);
+    AwaitFirstAudio(run);
     RunPump(run, rate);
     TearDown(run, watcher, notices);
     return 0;

@@ -43,6 +43,10 @@ std::size_t ByteRing::take(void* destination, std::size_t n) {
     return count;
 }
 
+std::size_t ByteRing::filled() const {
+    return std::size_t(writePos.load(std::memory_order_acquire) - readPos.load(std::memory_order_relaxed));
+}
+
 void ResetCaptureStream(CaptureStream& stream) {
     stream.format = {};
     std::memset(stream.ring.bytes, 0, sizeof stream.ring.bytes);

@@ -35,6 +35,8 @@ struct ByteRing {
     bool append(const void* block, std::size_t n);
     // Main thread only. Moves the oldest min(fill, n) bytes out; returns that count.
     std::size_t take(void* destination, std::size_t n);
+    // Main thread only. The bytes waiting to be taken (more may come meanwhile).
+    std::size_t filled() const;
 };
 static_assert(std::atomic<std::uint64_t>::is_always_lock_free);
 
