@@ -192,11 +192,16 @@ EOF
 
 pipewire_processes=(pipewire-pulse wireplumber pipewire)
 
+# PipeWire needs no bus, so the two start side by side; WirePlumber needs both.
 server_start() {
-    start_bus || return 1
+    if ! running dbus; then
+        rm -f "$dir/bus"
+        launch dbus dbus-daemon --config-file="$dir/dbus.conf" --nofork --nopidfile
+    fi
     # Only ever one PipeWire here: anything left in its place is stale.
     rm -f "$dir/runtime/pipewire-0" "$dir/runtime/pipewire-0.lock"
     launch pipewire "${pipewire_env[@]}" pipewire
+    wait_for 10 "the session bus" bus_listens || return 1
     wait_for 10 "pipewire's socket" pipewire_listens || return 1
     launch wireplumber "${pipewire_env[@]}" wireplumber
     launch pipewire-pulse "${pipewire_env[@]}" pipewire-pulse
@@ -205,13 +210,6 @@ server_start() {
     # metadata for the defaults.
     wait_for 10 "WirePlumber to take the default sink and source" set_defaults || return 1
     wait_for 10 "quorbel_mic to be linked to quorbel_mic_sink" remap_linked
-}
-
-start_bus() {
-    running dbus && return 0
-    rm -f "$dir/bus"
-    launch dbus dbus-daemon --config-file="$dir/dbus.conf" --nofork --nopidfile
-    wait_for 10 "the session bus" bus_listens
 }
 
 # Each check says 2 (give up) once a process it needs has ended.

@@ -180,8 +180,11 @@ start_server() {
     fi
     # A killed server leaves its socket behind: clear the path for the new one.
     rm -f "$dir/native"
-    server_start || return 1
-    wait_for 10 "the default sink and source" defaults_are_ours || return 1
+    # A start that fails stops what it started, so that the next can begin afresh.
+    if ! server_start || ! wait_for 10 "the default sink and source" defaults_are_ours; then
+        server_stop
+        return 1
+    fi
 }
 
 stop_server() {
