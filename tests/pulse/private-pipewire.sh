@@ -32,6 +32,7 @@ server_configure() {
         PIPEWIRE_RUNTIME_DIR="$dir/runtime"
         PIPEWIRE_CONFIG_DIR="$dir/pipewire"
         WIREPLUMBER_CONFIG_DIR="$dir/wireplumber"
+        WIREPLUMBER_DATA_DIR=/usr/share/wireplumber
         XDG_CONFIG_HOME="$dir/home/.config"
         XDG_STATE_HOME="$dir/state"
         XDG_DATA_HOME="$dir/home/.local/share"
