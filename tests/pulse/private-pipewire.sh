@@ -4,8 +4,8 @@
 #                   it stays up across server restarts
 #   pipewire        the graph, clocked at 48 kHz
 #   wireplumber     the session manager: links streams, keeps the defaults
-#   pipewire-pulse  the PulseAudio protocol on $dir/native, which makes the
-#                   same devices as private-pulseaudio.sh with the same modules
+#   pipewire-pulse  the PulseAudio protocol, which makes the same devices as
+#                   private-pulseaudio.sh with the same modules
 # Each runs on a configuration written into the run directory: Debian's own
 # (/usr/share/pipewire, /usr/share/wireplumber) without real-time scheduling,
 # portals, the X11 bell, hardware monitors, restored streams, suspend on idle
@@ -146,7 +146,7 @@ pulse.cmd = [
     { cmd = "load-module" args = "module-remap-source source_name=quorbel_mic master=quorbel_mic_sink.monitor source_properties=device.description=QuorbelMic" }
 ]
 pulse.properties = {
-    server.address = [ "unix:$dir/native" ]
+    server.address = [ "unix:$dir/native.starting" ]
     vm.overrides = {
         pulse.min.quantum = 1024/48000
     }
@@ -205,12 +205,17 @@ server_start() {
     wait_for 10 "the session bus" bus_listens || return 1
     wait_for 10 "pipewire's socket" pipewire_listens || return 1
     launch wireplumber "${pipewire_env[@]}" wireplumber
+    # pipewire-pulse serves clients before WirePlumber has set the defaults and
+    # linked the microphone, so it listens on a socket of its own until then:
+    # clients of PULSE_SERVER are refused, not served by half a server.
+    rm -f "$dir/native.starting"
     launch pipewire-pulse "${pipewire_env[@]}" pipewire-pulse
     wait_for 10 "pipewire-pulse to answer" pipewire_pulse_answers || return 1
     # pipewire-pulse says "Not supported" until WirePlumber has made its
     # metadata for the defaults.
     wait_for 10 "WirePlumber to take the default sink and source" set_defaults || return 1
-    wait_for 10 "quorbel_mic to be linked to quorbel_mic_sink" remap_linked
+    wait_for 10 "quorbel_mic to be linked to quorbel_mic_sink" remap_linked || return 1
+    mv "$dir/native.starting" "$dir/native"
 }
 
 # Each check says 2 (give up) once a process it needs has ended.
@@ -225,10 +230,11 @@ all_alive() {
 }
 bus_listens() { all_alive dbus || return; [[ -S "$dir/bus" ]]; }
 pipewire_listens() { all_alive pipewire || return; [[ -S "$dir/runtime/pipewire-0" ]]; }
-pipewire_pulse_answers() { all_alive "${pipewire_processes[@]}" || return; pulse_answers; }
+starting_pactl() { PULSE_SERVER="unix:$dir/native.starting" pactl "$@" >/dev/null 2>&1; }
+pipewire_pulse_answers() { all_alive "${pipewire_processes[@]}" || return; starting_pactl info; }
 set_defaults() {
     all_alive "${pipewire_processes[@]}" || return
-    pactl set-default-sink quorbel_out 2>/dev/null && pactl set-default-source quorbel_mic 2>/dev/null
+    starting_pactl set-default-sink quorbel_out && starting_pactl set-default-source quorbel_mic
 }
 # The remapped source reads its master through a capture stream, which
 # WirePlumber links: until then the microphone would be silent.

@@ -50,11 +50,13 @@ if command -v setpriv >/dev/null; then
 fi
 
 # launch NAME COMMAND... : starts a server process, its output in NAME.log.
+# Disowned, so that bash does not report it killed; it still reaps it.
 launch() {
     local name=$1
     shift
     "${launcher[@]}" "$@" </dev/null >>"$dir/$name.log" 2>&1 &
     echo "$!" >"$dir/pids/$name"
+    disown "$!"
 }
 
 # The PID of a tracked process that is still ours and not yet ended ("" when
@@ -75,19 +77,26 @@ tracked_pid() {
 
 running() { [[ -n "$(tracked_pid "$1")" ]]; }
 
-# end_process NAME SIGNAL : signals a tracked process and waits until it is gone;
-# one that outlasts a TERM by five seconds gets a KILL.
+# gone NAME TICKS : waits up to TICKS × 20 ms for a tracked process to end.
+gone() {
+    local name=$1 ticks=$2
+    for _ in $(seq 1 "$ticks"); do
+        running "$name" || return 0
+        sleep 0.02
+    done
+    ! running "$name"
+}
+
+# end_process NAME SIGNAL : signals a tracked process and waits until it is
+# gone; one that outlasts the signal by five seconds gets a KILL.
 end_process() {
     local name=$1 signal=$2 pid
     pid=$(tracked_pid "$name")
-    if [[ -n "$pid" ]]; then
-        kill "-$signal" "$pid" 2>/dev/null || true
-        for _ in $(seq 1 250); do
-            [[ -n "$(tracked_pid "$name")" ]] || break
-            sleep 0.02
-        done
-        kill -KILL "$pid" 2>/dev/null || true
-        wait "$pid" 2>/dev/null || true
+    [[ -z "$pid" ]] || kill "-$signal" "$pid" 2>/dev/null || true
+    if ! gone "$name" 250; then
+        pid=$(tracked_pid "$name")
+        [[ -z "$pid" ]] || kill -KILL "$pid" 2>/dev/null || true
+        gone "$name" 250 || echo "private-server.sh: $name (PID $pid) would not end" >&2
     fi
     rm -f "$dir/pids/$name"
 }
