@@ -209,11 +209,15 @@ TEST_F(BackendTest, SourceAndSinkProperties) {
     ASSERT_EQ(InputFormat(mic, format), 0);
     EXPECT_EQ(format.mSampleRate, 48000.0);
     EXPECT_EQ(format.mFormatID, kAudioFormatLinearPCM);
-    EXPECT_EQ(format.mFormatFlags, kAudioFormatFlagIsSignedInteger | kAudioFormatFlagIsPacked);
+    // PipeWire's null sinks, and sources made from them, are float32 whatever was asked.
+    const bool isFloat = test::OnPipeWire();
+    const std::uint32_t bytes = isFloat ? 4 : 2;
+    EXPECT_EQ(format.mFormatFlags,
+              (isFloat ? kAudioFormatFlagIsFloat : kAudioFormatFlagIsSignedInteger) | kAudioFormatFlagIsPacked);
     EXPECT_EQ(format.mChannelsPerFrame, 2u);
-    EXPECT_EQ(format.mBitsPerChannel, 16u);
-    EXPECT_EQ(format.mBytesPerFrame, 4u);
-    EXPECT_EQ(format.mBytesPerPacket, 4u);
+    EXPECT_EQ(format.mBitsPerChannel, 8 * bytes);
+    EXPECT_EQ(format.mBytesPerFrame, 2 * bytes);
+    EXPECT_EQ(format.mBytesPerPacket, 2 * bytes);
     EXPECT_EQ(format.mFramesPerPacket, 1u);
     ASSERT_EQ(InputFormat(DeviceWithUid("quorbel_out.monitor"), format), 0);
     EXPECT_EQ(format.mSampleRate, 44100.0);
@@ -495,6 +499,9 @@ TEST_F(BackendTest, ALostServerIsToldAndNothingWaitsForItsReturn) {
 TEST_F(BackendTest, RefusedByTheServer) {
     if (geteuid() != 0) {
         GTEST_SKIP() << "needs root to act as another user";
+    }
+    if (test::OnPipeWire()) {
+        GTEST_SKIP() << "pipewire-pulse authenticates no client, so it has no way to refuse one";
     }
     test::SecondServer server(true);
     ASSERT_FALSE(server.address.empty()) << "the second server did not start";

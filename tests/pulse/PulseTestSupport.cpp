@@ -11,6 +11,9 @@
 namespace quorbel::test {
 
 std::string FindProgram(const std::string& name) {
+    if (name.find('/') != std::string::npos) {
+        return access(name.c_str(), X_OK) == 0 ? name : "";
+    }
     const char* path = std::getenv("PATH");
     for (const auto& dir : Split(path != nullptr ? path : "/usr/bin:/bin", ':')) {
         std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
@@ -30,6 +33,26 @@ CommandResult RunCommand(const std::string& program, const std::vector<std::stri
     auto child = ChildProcess::Program(path, args);
     child.closeStdin();
     result.output = child.readStdoutUntilEof(timeout);
+    ExitResult exit = child.wait(Millis(2000));
+    result.code = exit.exited ? exit.code : -1;
+    return result;
+}
+
+bool OnPipeWire() {
+    const char* server = std::getenv("QUORBEL_TEST_SERVER");
+    return server != nullptr && std::string(server) == "pipewire";
+}
+
+CommandResult ControlServer(const std::string& request, Millis timeout) {
+    CommandResult result;
+    const char* control = std::getenv("QUORBEL_SERVER_CONTROL");
+    if (control == nullptr || FindProgram(control).empty()) {
+        result.output = "QUORBEL_SERVER_CONTROL is not set: run me under private-server.sh";
+        return result;
+    }
+    auto child = ChildProcess::Program(control, {request});
+    child.closeStdin();
+    result.output = child.readStderrUntilEof(timeout);
     ExitResult exit = child.wait(Millis(2000));
     result.code = exit.exited ? exit.code : -1;
     return result;

@@ -13,7 +13,8 @@
 
 namespace quorbel::test {
 
-// The full path of a program found on PATH ("" when missing).
+// The full path of a program found on PATH, or the name itself when it is a
+// path ("" when missing or not executable).
 std::string FindProgram(const std::string& name);
 
 struct CommandResult {
@@ -24,6 +25,16 @@ struct CommandResult {
 CommandResult RunCommand(const std::string& program, const std::vector<std::string>& args,
                          Millis timeout = Millis(10000));
 
+// Which server private-server.sh started (QUORBEL_TEST_SERVER): where the two
+// legitimately differ, a test says so with these.
+bool OnPipeWire();
+
+// Asks private-server.sh to "stop", "start", "restart" or "kill" the private
+// server (through QUORBEL_SERVER_CONTROL) and waits for it to be done; output
+// holds the control's messages.
+CommandResult ControlServer(const std::string& request, Millis timeout = Millis(60000));
+
+// A scratch directory for the whole test binary, removed at exit.
 // Starts playing a stereo sine (both channels alike) at `rate` into `sink`,
 // lasting `seconds`. The stream stays on that sink whatever the default sink
 // does, and ends with it. The returned process is killed when it goes out of
