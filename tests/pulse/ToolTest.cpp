@@ -236,25 +236,5 @@ TEST_F(ToolTest, NoServerFailsPromptly) {
     EXPECT_LT(Seconds(Clock::now() - start), 10.0);
 }
 
-// A second private server that the test can kill; its address is learnt from
-// the command it runs.
-TEST_F(ToolTest, ServerDeathMidCaptureKeepsTheStreamGoing) {
-    SecondServer server;
-    ASSERT_FALSE(server.address.empty()) << "the second server did not start";
-    const std::string address = server.address;
-
-    Capture capture = [&] {
-        ScopedEnv env("PULSE_SERVER", address);
-        return StartCapture({"capture", "macos-system-audio"}, 44100);
-    }();
-    capture.process.readStdout(BytesFor(44100, 0.5), 10s);
-    server.script.sendSignal(SIGTERM);
-    ExitResult serverExit = server.script.wait(10000ms);
-    EXPECT_FALSE(serverExit.timedOut);
-    capture.process.readStdout(BytesFor(44100, 0.5), 10s);
-    ReadTimed(capture, 2.0, "after server death");
-    ExpectPromptCleanExit(capture, "stdin closed after server death", [&] { capture.process.closeStdin(); });
-}
-
 }  // namespace
 }  // namespace quorbel::test
