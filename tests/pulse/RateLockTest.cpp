@@ -30,13 +30,12 @@ LockRun Simulate(double ppm, double seconds, unsigned seed = 1) {
     RateLock lock;
     ResetRateLock(lock, kRate);
     std::uint32_t streamRate = kRate;
-    double produced = 0, completedAt = 0;  // the server's side, in host seconds
+    double completedAt = 0;  // the server's side, in host seconds
     double delivered = 0, firstAt = -1, settled = NAN;
     LockRun run;
     while (completedAt < seconds) {
         // The next fragment is complete once the device has made enough.
         completedAt += kFragment / (streamRate * (1 + ppm * 1e-6));
-        produced += kFragment;
         const double at = completedAt + (spike(random) == 0 ? 0.008 : jitter(random));
         const std::uint32_t asked = RateLockDelivered(lock, std::uint64_t(kFragment), std::int64_t(at * 1e9));
         if (firstAt < 0) {
