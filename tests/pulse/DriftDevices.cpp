@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "PulseTestSupport.h"
+#include "StreamMeasure.h"
 
 namespace quorbel::test {
 
@@ -33,8 +34,11 @@ constexpr std::int64_t kTickNs = 5 * kNsPerMs;
 constexpr std::uint32_t kBytesPerFrame = 4;
 // A sink that renders in pieces may owe the reader this much for a while.
 constexpr std::uint64_t kReaderDebtFrames = kDriftRate / 20;
-// A microphone whose server stops reading keeps at most this much, then drops.
-constexpr std::size_t kWriterBacklogFrames = kDriftRate / 2;
+// A microphone nobody records from overwrites its buffer: only the newest
+// 10 ms wait (PulseAudio reads a pipe source only while it records).
+constexpr std::size_t kWriterBacklogFrames = kDriftRate / 100;
+// Likewise the FIFO holds one page, not 340 ms of stale audio.
+constexpr int kSourcePipeBytes = 4096;
 
 double Amplitude(double levelDbfs) { return std::pow(10.0, levelDbfs / 20.0) * 32767.0; }
 
@@ -65,12 +69,44 @@ PipeReport Failed(const std::string& what) {
     return report;
 }
 
-void Finish(PipeReport& report, const DeviceClock& clock) {
-    report.seconds = double(MonotonicNs() - clock.startNs) / double(kNsPerSecond);
+// A writer's rate is that of all it made, overwritten or not: what it
+// recorded, by its last tick.
+void FinishWriter(PipeReport& report, const DeviceClock& clock, std::uint64_t rendered, std::int64_t lastTickNs) {
+    report.seconds = double(lastTickNs - clock.startNs) / double(kNsPerSecond);
     if (report.seconds > 0) {
-        report.ppm = (double(report.frames) / report.seconds / clock.rate - 1.0) * 1e6;
+        report.ppm = (double(rendered) / report.seconds / clock.rate - 1.0) * 1e6;
     }
 }
+
+// The stretch in which a sink played (rendered into its FIFO): the sink
+// renders nothing while no stream plays into it, which is no fault, so only
+// gaps between deliveries count, and the rate is fitted over the stretch.
+struct PlayingSpan {
+    std::optional<PaceTracker> pace;
+    std::int64_t firstNs = 0;
+    std::int64_t lastNs = 0;
+    std::uint64_t missing = 0;  // not yet known to lie between deliveries
+
+    void add(PipeReport& report, std::uint64_t frames, std::int64_t nowNs) {
+        if (frames == 0) {
+            return;
+        }
+        if (!pace) {
+            pace.emplace(kDriftRate, nowNs);
+            firstNs = nowNs;
+        } else {
+            report.shortFrames += missing;
+        }
+        missing = 0;
+        pace->add(frames, nowNs);
+        report.frames += frames;
+        lastNs = nowNs;
+    }
+    void finish(PipeReport& report) const {
+        report.seconds = double(lastNs - firstNs) / double(kNsPerSecond);
+        report.ppm = pace ? pace->ratePpm() : 0.0;
+    }
+};
 
 // The pipe as it was filled before the reader came holds too much to shrink;
 // it is emptied first (the sink refills a little at once, which fits).
@@ -268,9 +304,10 @@ std::string Describe(const PipeReport& report) {
         return report.error;
     }
     char text[160];
-    std::snprintf(text, sizeof text, "%llu frames in %.3f s: %+.1f ppm, %llu frames short",
+    std::snprintf(text, sizeof text, "%llu frames in %.3f s: %+.1f ppm, %llu frames %s",
                   static_cast<unsigned long long>(report.frames), report.seconds, report.ppm,
-                  static_cast<unsigned long long>(report.shortFrames));
+                  static_cast<unsigned long long>(report.shortFrames),
+                  report.writer ? "overwritten while not recorded" : "missing between deliveries");
     return text;
 }
 
@@ -284,6 +321,7 @@ PipeReport ReadPipeAsDevice(const std::string& fifo, double ppm, int pipeBytes) 
     DeviceClock clock{MonotonicNs(), kDriftRate, ppm};
     std::vector<char> scratch(1 << 16);
     std::uint64_t bytes = 0;
+    PlayingSpan span;
     for (std::int64_t next = clock.startNs; !gDeviceStop.load();) {
         next += kTickNs;
         SleepUntilNs(next);
@@ -291,7 +329,7 @@ PipeReport ReadPipeAsDevice(const std::string& fifo, double ppm, int pipeBytes) 
         // A device that finds nothing to play plays silence and moves on.
         if (due > bytes / kBytesPerFrame + kReaderDebtFrames) {
             const std::uint64_t skipped = due - kReaderDebtFrames - bytes / kBytesPerFrame;
-            report.shortFrames += skipped;
+            span.missing += skipped;
             bytes += skipped * kBytesPerFrame;
         }
         const long got = ReadAvailable(fd, scratch, due * kBytesPerFrame - bytes);
@@ -300,10 +338,14 @@ PipeReport ReadPipeAsDevice(const std::string& fifo, double ppm, int pipeBytes) 
             break;
         }
         bytes += std::uint64_t(got);
-        report.frames += std::uint64_t(got) / kBytesPerFrame;
+        const bool first = report.frames == 0 && got > 0;
+        span.add(report, std::uint64_t(got) / kBytesPerFrame, MonotonicNs());
+        if (first) {
+            bytes = std::max(bytes, due * kBytesPerFrame);  // until now it played silence
+        }
     }
     close(fd);
-    Finish(report, clock);
+    span.finish(report);
     return report;
 }
 
@@ -313,13 +355,19 @@ PipeReport WritePipeAsDevice(const std::string& fifo, double ppm, const Signal& 
     if (writer.fd < 0) {
         return Failed("open " + fifo);
     }
+    if (fcntl(writer.fd, F_SETPIPE_SZ, kSourcePipeBytes) < 0) {
+        std::fprintf(stderr, "quorbel_drift_pipe: could not shrink the pipe to %d bytes\n", kSourcePipeBytes);
+    }
     PipeReport report;
+    report.writer = true;
     DeviceClock clock{MonotonicNs(), kDriftRate, ppm};
     std::uint64_t rendered = 0;
+    std::int64_t now = clock.startNs;
     for (std::int64_t next = clock.startNs; !gDeviceStop.load();) {
         next += kTickNs;
         SleepUntilNs(next);
-        const std::uint64_t due = clock.framesDue(MonotonicNs());
+        now = MonotonicNs();
+        const std::uint64_t due = clock.framesDue(now);
         const std::size_t old = writer.pending.size();
         writer.pending.resize(old + 2 * std::size_t(due - rendered));
         RenderSignal(signal, clock, rendered, std::span(writer.pending).subspan(old));
@@ -337,7 +385,7 @@ PipeReport WritePipeAsDevice(const std::string& fifo, double ppm, const Signal& 
         report.frames = rendered - writer.pending.size() / 2 - report.shortFrames;
     }
     close(writer.fd);
-    Finish(report, clock);
+    FinishWriter(report, clock, rendered, now);
     return report;
 }
 

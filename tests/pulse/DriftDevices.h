@@ -70,11 +70,13 @@ void InstallDeviceStopHandler();
 
 struct PipeReport {
     std::string error;         // empty when the loop ran
+    bool writer = false;
     std::uint64_t frames = 0;  // moved through the FIFO
-    // Due but not there (the sink idle, or late) or no room (the source not reading).
+    // Reader: due but not there, between two deliveries (the sink late).
+    // Writer: overwritten while the source was not reading.
     std::uint64_t shortFrames = 0;
-    double seconds = 0;
-    double ppm = 0;            // the rate achieved, against kDriftRate
+    double seconds = 0;        // reader: from its first delivery to its last
+    double ppm = 0;            // the rate then, against kDriftRate
 };
 std::string Describe(const PipeReport& report);
 
