@@ -19,6 +19,7 @@ drift_pipe=$build/tests/pulse/quorbel_drift_pipe
 probe=$build/tests/pulse/quorbel_stream_probe
 DURATION=${DURATION:-600}
 background=()
+probe_pid=""
 work_dir=""
 
 need_programs() {
@@ -49,6 +50,9 @@ under_private_server() {
 }
 
 cleanup() {
+    if [[ -n $probe_pid ]]; then
+        stop_pid "$probe_pid"  # its tool and parec end with their pipes
+    fi
     stop_background
     pactl set-default-sink quorbel_out >/dev/null 2>&1 || true
     if [[ -n $work_dir ]]; then
@@ -127,6 +131,17 @@ server_name() {
 # so their FIFOs do not set the rate and the devices do not drift there.
 drifting_devices_work_here() {
     [[ $(server_name) != *PipeWire* ]]
+}
+
+# run_probe OUTPUT ARGUMENTS...: the probe runs in the background, so that a
+# signal to the script is handled at once rather than after the measurement.
+run_probe() {
+    local output=$1
+    shift
+    "$probe" "$@" >"$output" &
+    probe_pid=$!
+    wait "$probe_pid"
+    probe_pid=""
 }
 
 # A probe stream for parec on a device, with a 10 ms fragment like the tool's.

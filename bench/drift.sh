@@ -26,8 +26,8 @@ measure() {  # PPM FIGURES
     start_drifting_sink "$sink" "$1"
     pactl set-default-sink "$sink"
     start_player "$sink" 48000 "$1" tone:1000:-6
-    "$probe" --seconds "$DURATION" "$(tool_stream quorbel capture macos-system-audio)" \
-        "$(parec_stream parec "$sink.monitor" 48000)" >"$2"
+    run_probe "$2" --seconds "$DURATION" "$(tool_stream quorbel capture macos-system-audio)" \
+        "$(parec_stream parec "$sink.monitor" 48000)"
     stop_background
     pactl set-default-sink quorbel_out
     mv "$work_dir/sink-$sink.log" "$work_dir/device$1.txt"

@@ -16,8 +16,8 @@ main() {
     start_player quorbel_out 44100 0 tone:1000:-6
     rate=$(sink_rate quorbel_out)
     figures=$work_dir/probe.txt
-    "$probe" --seconds "$DURATION" "$(tool_stream quorbel capture macos-system-audio)" \
-        "$(parec_stream parec quorbel_out.monitor "$rate")" >"$figures"
+    run_probe "$figures" --seconds "$DURATION" "$(tool_stream quorbel capture macos-system-audio)" \
+        "$(parec_stream parec quorbel_out.monitor "$rate")"
     print_conditions "holes: continuous 1 kHz tone, -6 dBFS, into quorbel_out at $rate Hz"
     printf '%-8s %6s %12s %8s\n' "" holes longest_ms drops
     printf '%-8s %6s %12s %8s\n' quorbel "$(figure "$figures" quorbel holes)" \

@@ -18,9 +18,9 @@ main() {
     local rate figures=$work_dir/probe.txt
     start_timed_player quorbel_out 44100 bursts:1000:-6:503:20
     rate=$(sink_rate quorbel_out)
-    "$probe" --seconds "$DURATION" --events 1000 --period-ms 503 \
+    run_probe "$figures" --seconds "$DURATION" --events 1000 --period-ms 503 \
         "$(tool_stream quorbel capture macos-system-audio)" \
-        "$(parec_stream parec quorbel_out.monitor "$rate")" >"$figures"
+        "$(parec_stream parec quorbel_out.monitor "$rate")"
     stop_background
     print_conditions "latency: 20 ms bursts every 503 ms into quorbel_out at $rate Hz, player buffer ~10 ms"
     printf '%-8s %8s %8s %8s %8s\n' "" bursts p50_ms p95_ms max_ms

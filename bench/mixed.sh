@@ -31,8 +31,8 @@ main() {
     start_drifting_microphone "$microphone" "$MIC_PPM" "$microphone_bursts"
     pactl set-default-sink "$sink"
     start_player "$sink" 48000 "$SYSTEM_PPM" "$system_bursts"
-    "$probe" --seconds "$DURATION" --events 1000,2500 --event-dbfs -12 --pair-offsets --every "$EVERY" \
-        "$(tool_stream quorbel capture-mixed macos-system-audio "$microphone")" >"$figures"
+    run_probe "$figures" --seconds "$DURATION" --events 1000,2500 --event-dbfs -12 --pair-offsets \
+        --every "$EVERY" "$(tool_stream quorbel capture-mixed macos-system-audio "$microphone")"
     stop_background  # the devices write their reports as they stop
     print_conditions "mixed: system sink at $SYSTEM_PPM ppm, microphone at $MIC_PPM ppm, a burst each every second"
     echo "bursts paired: $(figure "$figures" quorbel offset_pairs) (system $(figure "$figures" quorbel events_1000)," \

@@ -16,7 +16,7 @@ RUNS=${RUNS:-10}
 # One start: prints the milliseconds to the first sound ("-" if none came).
 first_sound() {  # LABEL STREAM
     local figures=$work_dir/once.txt
-    "$probe" --seconds 5 --until-sound "$2" >"$figures"
+    run_probe "$figures" --seconds 5 --until-sound "$2"
     figure "$figures" "$1" first_sound_ms
 }
 

@@ -32,8 +32,10 @@ constexpr std::int64_t kNsPerMs = 1'000'000;
 // How often the device ends move audio: small next to the tool's 20 ms blocks.
 constexpr std::int64_t kTickNs = 5 * kNsPerMs;
 constexpr std::uint32_t kBytesPerFrame = 4;
-// A sink that renders in pieces may owe the reader this much for a while.
-constexpr std::uint64_t kReaderDebtFrames = kDriftRate / 20;
+// A sink may owe the reader this much for a while: it renders in pieces,
+// and a busy machine may hold up the server or the reader itself (a real
+// device never waits). Beyond it the device has underrun and moves on.
+constexpr std::uint64_t kReaderDebtFrames = kDriftRate / 5;
 // A microphone nobody records from overwrites its buffer: only the newest
 // 10 ms wait (PulseAudio reads a pipe source only while it records).
 constexpr std::size_t kWriterBacklogFrames = kDriftRate / 100;
