@@ -127,10 +127,19 @@ server_name() {
     pactl info | sed -n 's/^Server Name: //p'
 }
 
-# Server-specific: pipewire-pulse runs its pipe modules on the graph's clock,
-# so their FIFOs do not set the rate and the devices do not drift there.
+# Server-specific: pipewire-pulse (0.3.65) runs its pipe modules on the
+# graph's clock, so the FIFOs do not set the rate and the devices do not
+# drift there; a pipe source written slowly even fills underruns with
+# silence. Same check as PipeDevicesKeepTheirOwnClock in DriftDevices.cpp.
 drifting_devices_work_here() {
     [[ $(server_name) != *PipeWire* ]]
+}
+
+warn_unless_devices_drift() {
+    if ! drifting_devices_work_here; then
+        echo "WARNING: on $(server_name) the pipe devices run on the server's clock, not their FIFO's:" \
+             "these figures show no drift, and a slow pipe source has holes of its own"
+    fi
 }
 
 # run_probe OUTPUT ARGUMENTS...: the probe runs in the background, so that a

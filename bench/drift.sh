@@ -41,14 +41,11 @@ report() {  # PPM FIGURES
 
 main() {
     local ppm
-    if ! drifting_devices_work_here; then
-        echo "warning: on $(server_name) the pipe sink follows the server's clock, not its reader's;" \
-             "these figures show no drift" >&2
-    fi
     for ppm in $PPMS; do
         measure "$ppm" "$work_dir/probe$ppm.txt"
     done
     print_conditions "drift: pipe sink read at 48000 x (1 + ppm/1e6) frames/s, 1 kHz tone at -6 dBFS"
+    warn_unless_devices_drift
     printf '%10s %14s %6s %6s %12s %10s %12s\n' "sink" "monitor_ppm" "holes" "parec" "drops" \
         "worst_blk" "output_ppm"
     for ppm in $PPMS; do

@@ -24,9 +24,6 @@ microphone_bursts=bursts:2500:-12:1000:30
 
 main() {
     local figures=$work_dir/probe.txt
-    if ! drifting_devices_work_here; then
-        echo "warning: on $(server_name) the pipe devices follow the server's clock; no drift here" >&2
-    fi
     start_drifting_sink "$sink" "$SYSTEM_PPM"
     start_drifting_microphone "$microphone" "$MIC_PPM" "$microphone_bursts"
     pactl set-default-sink "$sink"
@@ -35,6 +32,7 @@ main() {
         --every "$EVERY" "$(tool_stream quorbel capture-mixed macos-system-audio "$microphone")"
     stop_background  # the devices write their reports as they stop
     print_conditions "mixed: system sink at $SYSTEM_PPM ppm, microphone at $MIC_PPM ppm, a burst each every second"
+    warn_unless_devices_drift
     echo "bursts paired: $(figure "$figures" quorbel offset_pairs) (system $(figure "$figures" quorbel events_1000)," \
          "microphone $(figure "$figures" quorbel events_2500))"
     echo "offset microphone - system at start: $(figure "$figures" quorbel offset_start_ms) ms"

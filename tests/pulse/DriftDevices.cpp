@@ -484,6 +484,11 @@ PipeModule::~PipeModule() {
     }
 }
 
+bool PipeDevicesKeepTheirOwnClock() {
+    CommandResult info = RunCommand("pactl", {"info"});
+    return info.code == 0 && info.output.find("on PipeWire") == std::string::npos;
+}
+
 std::optional<PipeModule> LoadPipeSink(const std::string& name, std::string* error) {
     return LoadPipeModule("module-pipe-sink", "sink_name", name, error);
 }

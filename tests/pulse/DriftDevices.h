@@ -100,6 +100,13 @@ std::string PlayTimedBursts(const std::string& sink, std::uint32_t rate, const S
 
 // ---- the server's side (the one place that knows the modules) -----------------
 
+// Whether the current server's pipe modules take their pace from the FIFO,
+// so that these devices drift. PulseAudio's do. pipewire-pulse (0.3.65)
+// runs its pipe sink and source on the graph's clock whatever the FIFO's
+// other end does: the sink's monitor keeps the graph's rate, and a pipe
+// source written slowly fills its underruns with silence.
+bool PipeDevicesKeepTheirOwnClock();
+
 // A module-pipe-sink or module-pipe-source on the current server, with its
 // FIFO in a directory of its own; unloaded and removed when the object goes.
 struct PipeModule {
