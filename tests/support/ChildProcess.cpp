@@ -215,6 +215,23 @@ std::string ChildProcess::readStdout(std::size_t count, Millis timeout) {
 
 std::string ChildProcess::readStdoutUntilEof(Millis timeout) { return readStdout(std::string::npos, timeout); }
 
+std::string ChildProcess::readStdoutAvailable(std::size_t max, Millis timeout, bool* ended) {
+    std::string out;
+    if (stdout_ < 0 || !WaitReadable(stdout_, Clock::now() + timeout)) {
+        return out;
+    }
+    out.resize(max);
+    ssize_t n = 0;
+    do {
+        n = read(stdout_, out.data(), max);
+    } while (n < 0 && errno == EINTR);
+    out.resize(n > 0 ? std::size_t(n) : 0);
+    if (n <= 0 && ended != nullptr) {
+        *ended = true;  // end of file, or a read error that will not go away
+    }
+    return out;
+}
+
 std::size_t ChildProcess::drainStdout(std::size_t count, Millis timeout) {
     auto deadline = Clock::now() + timeout;
     std::size_t seen = 0;

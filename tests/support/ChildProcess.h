@@ -43,6 +43,9 @@ public:
     // Reads until `count` bytes have come, end of file, or the timeout.
     std::string readStdout(std::size_t count, Millis timeout);
     std::string readStdoutUntilEof(Millis timeout);
+    // Whatever standard output holds (up to max bytes), waiting up to timeout
+    // for the first byte; "" on timeout or at end of file, which sets *ended.
+    std::string readStdoutAvailable(std::size_t max, Millis timeout, bool* ended = nullptr);
     // Discards standard output until `count` bytes or end of file; returns the count seen.
     std::size_t drainStdout(std::size_t count, Millis timeout);
     void closeStdout();

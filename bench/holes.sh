@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Holes inside a continuous tone: a 1 kHz tone at -6 dBFS plays into the
+# default sink (quorbel_out) for the whole run while the tool and parec
+# record its monitor side by side. A hole is a run of 4 or more all-zero
+# frames after the first sound. Target: none in 10 minutes.
+#
+#   DURATION=600 bench/holes.sh      (QUORBEL_TEST_SERVER=pipewire for PipeWire)
+set -euo pipefail
+# shellcheck source=bench/common.sh
+source "$(dirname "$0")/common.sh"
+need_programs
+under_private_server "$@"
+
+main() {
+    local rate figures
+    start_player quorbel_out 44100 0 tone:1000:-6
+    rate=$(sink_rate quorbel_out)
+    figures=$work_dir/probe.txt
+    run_probe "$figures" --seconds "$DURATION" "$(tool_stream quorbel capture macos-system-audio)" \
+        "$(parec_stream parec quorbel_out.monitor "$rate")"
+    print_conditions "holes: continuous 1 kHz tone, -6 dBFS, into quorbel_out at $rate Hz"
+    printf '%-8s %6s %12s %8s\n' "" holes longest_ms drops
+    printf '%-8s %6s %12s %8s\n' quorbel "$(figure "$figures" quorbel holes)" \
+        "$(figure "$figures" quorbel longest_hole_ms)" "$(figure "$figures" quorbel drops)"
+    printf '%-8s %6s %12s %8s\n' parec "$(figure "$figures" parec holes)" \
+        "$(figure "$figures" parec longest_hole_ms)" "-"
+    echo "target: 0 holes inside a continuous tone over 10 minutes"
+    print_details "$figures"
+}
+
+main
