@@ -44,13 +44,19 @@ void AwaitLateSources(MixSource& system, MixSource& microphone, bool includeSyst
 
 // How a source enters the block: the output frames it holds silent before its
 // first step. Only a source that is just starting gets any, as many as put
-// the end of its audio at the block's end; after a fragment later than the
-// grace the audio stays first. Notes whether the block ends in its audio.
+// the end of its audio, less the start reserve, at the block's end; after a
+// fragment later than the grace the audio stays first. Notes whether the
+// block ends in its audio.
 std::size_t EnterBlock(MixSource& source, std::size_t frames) {
-    const std::size_t playable = source.input.playable(source.step, frames);
-    const bool starting = !source.running && source.input.queuedFrames() > 0;
-    source.running = playable == frames || (starting && playable > 0);
-    return starting ? frames - playable : 0;
+    if (source.running) {
+        source.running = source.input.playable(source.step, frames) == frames;
+        return 0;
+    }
+    const std::size_t reserve = StartReserveFrames(kMixedRate);
+    const std::size_t playable = source.input.playable(source.step, frames + reserve);
+    const std::size_t played = playable > reserve ? std::min(playable - reserve, frames) : 0;
+    source.running = played > 0;
+    return frames - played;
 }
 
 // The source's pair for output frame i: silence through its lead, then one step per frame.

@@ -35,17 +35,31 @@ void PadBlock(std::vector<std::uint8_t>& block, std::size_t count, bool silenceF
     }
 }
 
+// A source that is just starting: all it has but the reserve goes at the
+// end of the block, after silence, so that what follows continues it. With
+// no more than the reserve, the block is silence and the source still starts.
+bool StartBlock(ByteRing& ring, std::vector<std::uint8_t>& block, std::size_t reserveBytes) {
+    const std::size_t filled = ring.filled();
+    const std::size_t wanted = filled > reserveBytes ? std::min(filled - reserveBytes, block.size()) : 0;
+    const std::size_t count = ring.take(block.data(), wanted);
+    PadBlock(block, count, true);
+    return count > 0;
+}
+
 // Fills the next block. Only a source whose audio ran to the end of the
 // previous block is waited for: an empty ring is silence at once, and a
 // starting source is written at once. True when this block ends in audio.
 bool FillBlock(ByteRing& ring, std::vector<std::uint8_t>& block, bool running,
-               std::chrono::steady_clock::time_point graceEnd) {
+               std::chrono::steady_clock::time_point graceEnd, std::size_t reserveBytes) {
+    if (!running) {
+        return StartBlock(ring, block, reserveBytes);
+    }
     std::size_t count = ring.take(block.data(), block.size());
-    if (running && count > 0) {
+    if (count > 0) {
         count = TakeWithGrace(ring, block, count, graceEnd);
     }
-    PadBlock(block, count, !running && count < block.size());
-    return count == block.size() || (!running && count > 0);
+    PadBlock(block, count, false);
+    return count == block.size();
 }
 
 }  // namespace
@@ -68,6 +82,7 @@ void PassThroughPump(CaptureStream& systemStream, std::uint32_t rate) {
     const BlockGeometry geometry = PassThroughGeometry(rate);
     const std::chrono::nanoseconds period(geometry.periodNs);
     const std::chrono::nanoseconds grace = LateFragmentGrace(period);
+    const std::size_t reserveBytes = StartReserveFrames(rate) * sizeof(StereoFrame);
     std::vector<std::uint8_t> block(geometry.bytes, 0);
     bool running = false;
     auto deadline = std::chrono::steady_clock::now();
@@ -75,7 +90,7 @@ void PassThroughPump(CaptureStream& systemStream, std::uint32_t rate) {
         return;
     }
     for (;;) {
-        running = FillBlock(systemStream.ring, block, running, deadline + grace);
+        running = FillBlock(systemStream.ring, block, running, deadline + grace, reserveBytes);
         // A stop during the grace ends here too: nothing is written once it is set.
         if (!WriteBlock(block.data(), block.size())) {
             return;

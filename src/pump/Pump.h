@@ -19,10 +19,20 @@ bool WriteBlock(const void* data, std::size_t length);
 void SleepUntil(std::chrono::steady_clock::time_point deadline);
 
 // How long past its deadline a block waits for the rest of a source's audio
-// when that source was delivering and a fragment is late: servers deliver
-// fragments of about 10 ms whose arrival wanders by a few milliseconds. To be
-// tuned from measurements on real servers; this is the one place to do it.
-inline constexpr std::chrono::nanoseconds kLateFragmentGrace{8'000'000};
+// when that source was delivering and a fragment is late. Servers deliver
+// fragments of about 10 ms; measured, a sink that renders in 10 ms bursts
+// has its monitor's deliveries wander by up to 14 ms around their pace
+// (PulseAudio), and PipeWire's by some 5 ms. The grace and the start reserve
+// below cover 20 ms between them.
+inline constexpr std::chrono::nanoseconds kLateFragmentGrace{10'000'000};
+// A source that starts, or starts again after silence, keeps this much of
+// its audio back in its queue: its blocks then find a little more than they
+// take, and a late fragment is caught up before the block is due.
+inline constexpr std::chrono::nanoseconds kStartReserve{10'000'000};
+// The start reserve in frames of a source at rate.
+constexpr std::size_t StartReserveFrames(std::uint32_t rate) {
+    return std::size_t(std::uint64_t(rate) * std::uint64_t(kStartReserve.count()) / 1'000'000'000u);
+}
 // The grace of a pump with this period: never more than half a period.
 constexpr std::chrono::nanoseconds LateFragmentGrace(std::chrono::nanoseconds period) {
     return std::min(kLateFragmentGrace, period / 2);

@@ -51,9 +51,12 @@ TEST(MixedPump, AMicrophoneAt48000ComesOutUnchanged) {
 }
 
 TEST(MixedPump, TwoSourcesAreAddedWithSaturation) {
-    // Both sources are starting, so their three frames close the block.
+    // Both sources are starting, so their three frames close the block and
+    // what follows them (silence here) is kept back as their reserve.
     std::vector<StereoFrame> system = {{30000, -30000}, {32767, 100}, {-5, 5}};
     std::vector<StereoFrame> microphone = {{10000, -10000}, {-1, -100}, {7, -7}};
+    system.resize(3 + test::kReserve, StereoFrame{0, 0});
+    microphone.resize(3 + test::kReserve, StereoFrame{0, 0});
     const Source systemSource{48000, system};
     ChildProcess child = RunMixed({48000, microphone}, &systemSource);
     const auto out = ReadBlocks(child, 1);
@@ -84,10 +87,10 @@ TEST(MixedPump, A96000SourceHoldsTheSecondOfEachPair) {
 }
 
 TEST(MixedPump, ASourceAtRateZeroStaysSilentAndTheOtherPlaysAlone) {
-    const auto frames = test::CountingFrames(1, 960);
+    const auto frames = test::CountingFrames(1, 960 + int(test::kReserve));
     const Source silentSystem{0.2, test::CountingFrames(5000, 960)};
     ChildProcess child = RunMixed({48000, frames}, &silentSystem);
-    EXPECT_EQ(ReadBlocks(child, 1), frames);
+    EXPECT_EQ(ReadBlocks(child, 1), std::vector<StereoFrame>(frames.begin(), frames.begin() + 960));
 }
 
 TEST(MixedPump, EmptyRingsGiveSilenceAtFullPace) {
@@ -122,31 +125,34 @@ TEST(MixedPump, StopsAtTheSamePointsAsThePassThroughPump) {
 
 TEST(MixedPump, AStartingSourceEndsItsFirstBlockWithItsAudio) {
     // Fewer frames than a block needs, from the first block on: the source
-    // holds silence first, then plays every frame it has without a gap up to
-    // the block's end, and its next step runs dry (the lead was no longer
-    // than needed). 96 kHz keeps the second of each pair; its odd frame waits.
+    // holds silence first, then plays every frame but its reserve without a
+    // gap up to the block's end; the reserve follows in the next block without
+    // a gap either, and then the source runs dry. 96 kHz keeps the second of
+    // each pair; its odd frame waits.
     struct Row {
         double rate;
         int queued;
         int first, last;  // the first and last frame heard
     };
-    for (const Row& row : {Row{48000, 300, 1, 300}, Row{44100, 300, 1, 300}, Row{96000, 301, 2, 300},
-                           Row{16000, 100, 1, 100}}) {
+    for (const Row& row : {Row{48000, 600, 1, 600}, Row{44100, 600, 1, 600}, Row{96000, 1201, 2, 1200},
+                           Row{16000, 200, 1, 200}}) {
         SCOPED_TRACE(row.rate);
         ChildProcess child = RunMixed({row.rate, test::CountingFrames(1, row.queued)});
-        const auto out = ReadBlocks(child, 2);
-        ASSERT_EQ(out.size(), 1920u);
+        const auto out = ReadBlocks(child, 3);
+        ASSERT_EQ(out.size(), 2880u);
         const std::size_t lead = test::FirstSound(out);
         ASSERT_GT(lead, 0u);
         ASSERT_LT(lead, 960u);
         EXPECT_EQ(out[lead].left, row.first);
-        EXPECT_EQ(out[959].left, row.last);
-        for (std::size_t i = lead + 1; i < 960; ++i) {
+        std::size_t i = lead + 1;
+        for (; i < out.size() && out[i].left != 0; ++i) {
             ASSERT_EQ(out[i].right, -out[i].left) << i;
             const int gain = out[i].left - out[i - 1].left;  // a held frame, the next one, or the next pair
             ASSERT_TRUE(gain == 0 || gain == (row.rate > 48000 ? 2 : 1)) << i;
         }
-        EXPECT_EQ(out[960], (StereoFrame{0, 0}));
+        EXPECT_GT(i, 960u) << "the reserve did not follow on";
+        EXPECT_EQ(out[i - 1].left, row.last);
+        EXPECT_EQ(test::Sounding({out.begin() + std::ptrdiff_t(i), out.end()}), std::vector<StereoFrame>{});
     }
 }
 
@@ -175,16 +181,16 @@ std::vector<StereoFrame> Channel(const std::vector<StereoFrame>& frames, bool le
     return channel;
 }
 
-// Two 48 kHz sources: the system source whole from the first block and on
-// time; the microphone with `prefill` frames queued, then fragments, the one
+// Two 48 kHz sources: the system source whole from the first block (with its
+// reserve) and on time; the microphone with `prefill` frames queued, then fragments, the one
 // completing each late block `late` after its deadline.
 FedRun FedMixed(int prefill, const std::vector<int>& lateBlocks, Micros late, std::size_t blocks) {
     ChildProcess child = test::RunPump([=] {
         auto system = test::StreamAt(48000);
         auto microphone = test::StreamAt(48000);
-        test::Queue(*system, Counting(1, 960, true));
+        test::Queue(*system, Counting(1, 960 + int(test::kReserve), true));
         test::Queue(*microphone, Counting(1, prefill, false));
-        auto deliveries = test::Fragments(0, Counting(961, 480 * 16, true));
+        auto deliveries = test::Fragments(0, Counting(961 + int(test::kReserve), 480 * 16, true));
         auto fromMicrophone = test::Fragments(1, Counting(prefill + 1, 480 * 16, false));
         for (int block : lateBlocks) {
             test::DelayBlock(fromMicrophone, 1, block, late);
@@ -202,9 +208,9 @@ TEST(MixedPumpGrace, ALateSourceIsWaitedForAndTheOtherIsUntouched) {
         int prefill;
         std::vector<int> lateBlocks;
     };
-    for (const Row& row : {Row{960, {2, 5}}, Row{300, {1, 4}}}) {
+    for (const Row& row : {Row{960 + int(test::kReserve), {2, 5}}, Row{int(test::kReserve) + 300, {1, 4}}}) {
         SCOPED_TRACE(row.prefill);
-        const auto system = Counting(1, 960 + 480 * 16, true);
+        const auto system = Counting(1, 960 + int(test::kReserve) + 480 * 16, true);
         const auto microphone = Counting(1, row.prefill + 480 * 16, false);
         const FedRun run =
             test::PunctualRun([&] { return FedMixed(row.prefill, row.lateBlocks, Millis(2), 11); }, kPunctual);
@@ -213,19 +219,19 @@ TEST(MixedPumpGrace, ALateSourceIsWaitedForAndTheOtherIsUntouched) {
         EXPECT_EQ(test::Sounding(Channel(run.out, false)), microphone);
         if (run.worstLateness < kPunctual) {
             EXPECT_EQ(Channel(run.out, true), test::Placed(system, 0, run.out.size()));
-            const std::size_t lead = test::FirstSound(Channel(run.out, false));
-            EXPECT_EQ(lead == 0, row.prefill == 960);
+            const std::size_t lead = test::StartLead(std::size_t(row.prefill));
             EXPECT_EQ(Channel(run.out, false), test::Placed(microphone, lead, run.out.size()));
         }
     }
 }
 
 TEST(MixedPumpGrace, ASourceLaterThanTheGraceIsPaddedAndLosesNothing) {
-    const auto system = Counting(1, 960 + 480 * 16, true);
-    const auto microphone = Counting(1, 960 + 480 * 16, false);
+    const int prefill = 960 + int(test::kReserve);
+    const auto system = Counting(1, prefill + 480 * 16, true);
+    const auto microphone = Counting(1, prefill + 480 * 16, false);
     bool padded = false;
     for (int attempt = 0; attempt < 3 && !padded; ++attempt) {  // only a stalled pump could miss the gap
-        const FedRun run = FedMixed(960, {3}, Millis(50), 14);
+        const FedRun run = FedMixed(prefill, {3}, Millis(50), 14);
         ASSERT_EQ(run.out.size(), 960u * 14);
         EXPECT_EQ(test::Sounding(Channel(run.out, true)), system);
         EXPECT_EQ(test::Sounding(Channel(run.out, false)), microphone);
@@ -238,46 +244,42 @@ TEST(MixedPumpGrace, ASourceLaterThanTheGraceIsPaddedAndLosesNothing) {
 }
 
 TEST(MixedPumpGrace, AnEmptySourceIsSilenceAtOnceAndThePaceHolds) {
-    // The microphone gives whole blocks and nothing by turns, then nothing;
-    // the system source never gives anything. Each empty block goes out at
-    // its deadline, not a grace later, though the block before it was whole.
-    ChildProcess child = test::RunPump([] {
+    // The microphone gives a whole block and its reserve, then nothing; the
+    // system source never gives anything. The reserve's block waits out the
+    // grace for the rest, and every empty block after it goes out at its
+    // deadline, not a grace later.
+    const auto sound = test::CountingFrames(1, 960 + int(test::kReserve));
+    ChildProcess child = test::RunPump([&] {
         auto system = test::StreamAt(48000);
         auto microphone = test::StreamAt(48000);
-        test::Queue(*microphone, test::CountingFrames(1, 960));
-        std::vector<test::Delivery> deliveries;
-        for (int block = 2; block <= 30; block += 2) {
-            deliveries.push_back({Millis(20 * block - 10), 1, test::CountingFrames(480 * block + 1, 960)});
-        }
-        test::RunFed({&system->ring, &microphone->ring}, deliveries, [&] { MixedPump(*system, *microphone, true); });
+        test::Queue(*microphone, sound);
+        test::RunFed({&system->ring, &microphone->ring}, {}, [&] { MixedPump(*system, *microphone, true); });
     });
     std::string pcm;
     const std::vector<double> delays = test::ArrivalDelays(child, kBlockBytes, 60, 20.0, pcm);
     test::ReadFedRun(child, 0);
     ASSERT_EQ(delays.size(), 60u);
-    EXPECT_EQ(test::Sounding(test::ToFrames(pcm)), test::CountingFrames(1, 960 * 16));
+    EXPECT_EQ(test::ToFrames(pcm), test::Placed(sound, 0, 960 * 60));
     // The least delay over many blocks is what the pump adds; a busy machine only adds to each.
-    double whole = 1e9, emptyAfterWhole = 1e9;
-    for (std::size_t block = 0; block < 32; ++block) {
-        double& least = block % 2 == 0 ? whole : emptyAfterWhole;
-        least = std::min(least, delays[block]);
-    }
-    EXPECT_LT(emptyAfterWhole - whole, 4.0);
+    const double empty = *std::min_element(delays.begin() + 2, delays.end());
+    EXPECT_LT(empty - delays[0], 4.0);
     const double elapsed = delays[59] - delays[1] + 58 * 20.0;
     EXPECT_GT(elapsed, 58 * 20.0 - 50);  // never ahead of the pace
     EXPECT_LT(elapsed, 2 * 58 * 20.0 + 1000);
 }
 
 TEST(MixedPumpGrace, AStopDuringTheGraceEndsTheRunWithNoFurtherBlock) {
-    // Block 1 finds half its audio after a whole block 0 and waits; the stop
-    // comes as soon as the pump has taken that half.
-    const auto sound = test::CountingFrames(1, 960 + 480);
+    // Block 1 finds the reserve and a little more after a whole block 0, not
+    // all its audio, and waits; the stop comes as soon as the pump has taken
+    // what there is.
+    const std::size_t prefill = 960 + test::kReserve;
+    const auto sound = test::CountingFrames(1, int(prefill) + 240);
     for (int attempt = 0; attempt < 3; ++attempt) {
         ChildProcess child = test::RunPump([&] {
             auto system = test::StreamAt(48000);
             auto microphone = test::StreamAt(48000);
-            test::Queue(*microphone, {sound.begin(), sound.begin() + 960});
-            test::RunFed({&microphone->ring}, {{Millis(10), 0, {sound.begin() + 960, sound.end()}}},
+            test::Queue(*microphone, {sound.begin(), sound.begin() + std::ptrdiff_t(prefill)});
+            test::RunFed({&microphone->ring}, {{Millis(10), 0, {sound.begin() + std::ptrdiff_t(prefill), sound.end()}}},
                          [&] { MixedPump(*system, *microphone, false); },
                          test::StopWhenTaken{&microphone->ring, sound.size() * sizeof(StereoFrame)});
         });

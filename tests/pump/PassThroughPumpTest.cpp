@@ -72,15 +72,15 @@ TEST(PassThroughPump, SilenceWhenNothingArrives) {
 
 TEST(PassThroughPump, BlocksTakeAtMostOneBlockAndPadWithSilence) {
     // After whole blocks the last part opens its block (once the grace is
-    // over); a source that is just starting gets its silence first instead.
-    for (int queuedFrames : {960 * 2 + 480, 300}) {
+    // over); a source that is just starting gets its silence first instead,
+    // and keeps its reserve back for the next block.
+    for (int queuedFrames : {960 * 2 + 480, int(test::kReserve) + 300}) {
         SCOPED_TRACE(queuedFrames);
         const auto queued = test::CountingFrames(1, queuedFrames);
         ChildProcess child = RunPassThrough(48000, queued);
         const auto frames = test::ToFrames(child.readStdout(3840 * 4, kPumpTimeout));
         ASSERT_EQ(frames.size(), 960u * 4);
-        const std::size_t lead = queuedFrames < 960 ? 960 - std::size_t(queuedFrames) : 0;
-        EXPECT_EQ(frames, test::Placed(queued, lead, frames.size()));
+        EXPECT_EQ(frames, test::Placed(queued, test::StartLead(std::size_t(queuedFrames)), frames.size()));
     }
 }
 
@@ -170,7 +170,7 @@ TEST(PassThroughPumpGrace, AFragmentLateWithinTheGraceLeavesNoHole) {
         int prefill;
         std::vector<int> lateBlocks;
     };
-    for (const Row& row : {Row{960, {3, 6}}, Row{300, {1, 4}}}) {
+    for (const Row& row : {Row{960 + int(test::kReserve), {3, 6}}, Row{int(test::kReserve) + 300, {1, 4}}}) {
         SCOPED_TRACE(row.prefill);
         const auto sound = test::CountingFrames(1, row.prefill + 480 * 16);
         const FedRun run = test::PunctualRun(
@@ -178,9 +178,7 @@ TEST(PassThroughPumpGrace, AFragmentLateWithinTheGraceLeavesNoHole) {
         ASSERT_EQ(run.out.size(), 960u * 11);
         EXPECT_EQ(test::Sounding(run.out), sound);  // whatever the timing
         if (run.worstLateness < kPunctual) {
-            const std::size_t lead = test::FirstSound(run.out);
-            EXPECT_EQ(lead == 0, row.prefill == 960);
-            EXPECT_EQ(run.out, test::Placed(sound, lead, run.out.size()));
+            EXPECT_EQ(run.out, test::Placed(sound, test::StartLead(std::size_t(row.prefill)), run.out.size()));
         }
     }
 }
@@ -194,36 +192,29 @@ TEST(PassThroughPumpGrace, AFragmentLaterThanTheGraceIsPaddedAndLosesNothing) {
         const FedRun run = FedPassThrough(960, 480 * 16, {3}, Millis(50), 14);
         ASSERT_EQ(run.out.size(), 960u * 14);
         EXPECT_EQ(test::Sounding(run.out), sound);
-        padded = run.out != test::Placed(sound, 0, run.out.size());
+        padded = run.out != test::Placed(sound, test::StartLead(960), run.out.size());
     }
     EXPECT_TRUE(padded);
 }
 
 TEST(PassThroughPumpGrace, AnEmptyRingIsSilenceAtOnceAndThePaceHolds) {
-    // Whole blocks and empty ones by turns, then nothing. Each empty block
-    // goes out at its deadline, not a grace later, though the block before
-    // it was whole audio.
-    ChildProcess child = test::RunPump([] {
+    // A whole block and the reserve, then nothing: the reserve's block waits
+    // out the grace for the rest, and every empty block after it goes out at
+    // its deadline, not a grace later.
+    const auto sound = test::CountingFrames(1, 960 + int(test::kReserve));
+    ChildProcess child = test::RunPump([&] {
         auto stream = test::StreamAt(48000);
-        test::Queue(*stream, test::CountingFrames(1, 960));
-        std::vector<test::Delivery> deliveries;
-        for (int block = 2; block <= 30; block += 2) {
-            deliveries.push_back({Millis(20 * block - 10), 0, test::CountingFrames(480 * block + 1, 960)});
-        }
-        test::RunFed({&stream->ring}, deliveries, [&] { PassThroughPump(*stream, 48000); });
+        test::Queue(*stream, sound);
+        test::RunFed({&stream->ring}, {}, [&] { PassThroughPump(*stream, 48000); });
     });
     std::string pcm;
     const std::vector<double> delays = test::ArrivalDelays(child, kBlockBytes, 60, 20.0, pcm);
     test::ReadFedRun(child, 0);
     ASSERT_EQ(delays.size(), 60u);
-    EXPECT_EQ(test::Sounding(test::ToFrames(pcm)), test::CountingFrames(1, 960 * 16));
+    EXPECT_EQ(test::ToFrames(pcm), test::Placed(sound, 0, 960 * 60));
     // The least delay over many blocks is what the pump adds; a busy machine only adds to each.
-    double whole = 1e9, emptyAfterWhole = 1e9;
-    for (std::size_t block = 0; block < 32; ++block) {
-        double& least = block % 2 == 0 ? whole : emptyAfterWhole;
-        least = std::min(least, delays[block]);
-    }
-    EXPECT_LT(emptyAfterWhole - whole, 4.0);
+    const double empty = *std::min_element(delays.begin() + 2, delays.end());
+    EXPECT_LT(empty - delays[0], 4.0);
     const double elapsed = delays[59] - delays[1] + 58 * 20.0;
     EXPECT_GT(elapsed, 58 * 20.0 - 50);  // never ahead of the pace
     EXPECT_LT(elapsed, 2 * 58 * 20.0 + 1000);

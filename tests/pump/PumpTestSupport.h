@@ -2,6 +2,7 @@
 // read what comes out of the pipe.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -9,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "pump/Pump.h"
 #include "realtime/Realtime.h"
 #include "support/ChildProcess.h"
 #include "support/Frames.h"
@@ -16,6 +18,14 @@
 namespace quorbel::test {
 
 inline constexpr Millis kPumpTimeout{10000};
+
+// What a 48 kHz source that starts keeps back of its audio (see the pumps'
+// start reserve), and so where, in its first 960-frame block, a source that
+// starts with `queued` frames is first heard.
+inline constexpr std::size_t kReserve = StartReserveFrames(48000);
+constexpr std::size_t StartLead(std::size_t queued) {
+    return queued <= kReserve ? 960 : 960 - std::min<std::size_t>(queued - kReserve, 960);
+}
 
 // Runs body in a child prepared as a capture run prepares the pump's process:
 // stop flag clear, SIGINT and SIGTERM handled, SIGPIPE ignored.
@@ -45,7 +55,7 @@ std::size_t FirstSound(const std::vector<StereoFrame>& frames);
 using Micros = std::chrono::microseconds;
 
 // A fragment due 2 ms after its deadline, delivered less than this behind its
-// time, is in the ring before the grace (8 ms) is over.
+// time, is in the ring before the grace (10 ms) is over.
 inline constexpr Micros kPunctual{5000};
 
 struct Delivery {
