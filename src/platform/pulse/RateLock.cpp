@@ -5,14 +5,13 @@
 // So the stream's rate is nudged, by whole hertz, until the frames delivered
 // keep pace with rate × elapsed host time.
 //
-// Once a window, the controller looks at the error of the delivery that came
-// earliest against that schedule (late wake-ups only ever make a delivery
-// look behind, never ahead), and steers with a proportional and an integral
-// term. Steps are at most a few hertz, a few hundredths of a percent at
-// 48 kHz: far below any audible change of pitch.
+// Once a window, the controller takes the mean error of the window's
+// deliveries against that schedule (a server hands audio over in bursts and
+// now and then late, which a mean shrugs off), and steers with a proportional
+// and an integral term. Steps are at most a few hertz, a few hundredths of a
+// percent at 48 kHz: far below any audible change of pitch.
 #include <algorithm>
 #include <cmath>
-#include <limits>
 
 #include "platform/pulse/PulseBackend.h"
 
@@ -20,26 +19,35 @@ namespace quorbel::pulse {
 namespace {
 
 constexpr std::int64_t kWindowNs = 1'000'000'000;
-// Hertz per frame of error: a slow, overdamped loop. The rate it finds is the
-// device's own, to the hertz, and the schedule error stays a few frames.
-constexpr double kProportional = 0.1;
-constexpr double kIntegral = 0.002;
-constexpr double kMaxStepHz = 2;
+// Before the first window: a short while to let the stream settle in, and
+// a short window to anchor the schedule on. Drift meanwhile stays uncorrected.
+constexpr std::int64_t kSettleNs = 1'000'000'000;
+constexpr std::int64_t kAnchorNs = 1'000'000'000;
+// Hertz per frame of error, per window: an overdamped loop that finds a
+// device 300 ppm off within half a minute, holding the schedule within about
+// a millisecond meanwhile, while the jitter of the deliveries moves the rate
+// by a few hertz at most.
+constexpr double kProportional = 0.3;
+constexpr double kIntegral = 0.02;
+constexpr double kMaxStepHz = 4;
 // No real device is this far off; a larger error means something else is
 // wrong, and chasing it would only bend the pitch.
 constexpr double kMaxOffsetOfNominal = 0.002;
 
-void StartWindow(RateLock& lock, std::int64_t nowNs) {
-    lock.windowPeak = -std::numeric_limits<double>::infinity();
-    lock.windowEndNs = nowNs + kWindowNs;
+void StartWindow(RateLock& lock, std::int64_t nowNs, std::int64_t lengthNs = kWindowNs) {
+    lock.windowSum = 0;
+    lock.windowCount = 0;
+    lock.windowEndNs = nowNs + lengthNs;
 }
 
-// The first window only settles the stream in: whatever the server had
-// gathered before the first delivery would read as a device running fast.
-void Anchor(RateLock& lock, std::int64_t nowNs) {
+double WindowMean(const RateLock& lock) { return lock.windowCount > 0 ? lock.windowSum / lock.windowCount : 0; }
+
+// The count starts over: whatever the server had gathered before the first
+// delivery would read as a device running fast.
+void Anchor(RateLock& lock, std::int64_t nowNs, std::int64_t windowNs) {
     lock.originNs = nowNs;
     lock.delivered = 0;
-    StartWindow(lock, nowNs);
+    StartWindow(lock, nowNs, windowNs);
 }
 
 // A proportional-integral step in its incremental form: each window moves
@@ -65,30 +73,31 @@ std::uint32_t RateLockDelivered(RateLock& lock, std::uint64_t frames, std::int64
         return 0;
     }
     if (lock.originNs < 0) {
-        Anchor(lock, nowNs);
+        Anchor(lock, nowNs, kSettleNs);
         lock.settling = true;
         return 0;
     }
     lock.delivered += frames;
     const double expected = double(lock.nominal) * double(nowNs - lock.originNs) / 1e9;
-    lock.windowPeak = std::max(lock.windowPeak, double(lock.delivered) - expected);
+    lock.windowSum += double(lock.delivered) - expected;
+    ++lock.windowCount;
     if (nowNs < lock.windowEndNs) {
         return 0;
     }
     if (lock.settling) {
         lock.settling = false;
-        Anchor(lock, nowNs);
+        Anchor(lock, nowNs, kAnchorNs);
         return 0;
     }
     if (!lock.steering) {
-        // The anchoring delivery may itself have come late: move the origin
-        // so that this window's earliest delivery was exactly on time.
+        // The anchoring delivery may itself have come early or late: move the
+        // origin so that this window's deliveries were on time on the whole.
         lock.steering = true;
-        lock.originNs -= std::llround(lock.windowPeak / lock.nominal * 1e9);
+        lock.originNs -= std::llround(WindowMean(lock) / lock.nominal * 1e9);
         StartWindow(lock, nowNs);
         return 0;
     }
-    const std::int32_t offset = Steer(lock, lock.windowPeak);
+    const std::int32_t offset = Steer(lock, WindowMean(lock));
     StartWindow(lock, nowNs);
     if (offset == lock.offset) {
         return 0;
