@@ -1,9 +1,12 @@
 // One capture run: permission, sources, announcement, pump, teardown. Setup
 // failures print one message, release what exists and give 1; once the
 // FORMAT line is out the result is 0, whatever stopped the run.
+#include <sys/mman.h>
+
 #include <chrono>
 #include <cstdio>
 #include <memory>
+#include <new>
 #include <thread>
 
 #include "capture/Capture.h"
@@ -13,14 +16,35 @@
 namespace quorbel {
 namespace {
 
+constexpr std::size_t kHugePage = 2u << 20;
+
+struct FreeCaptureStream {
+    void operator()(CaptureStream* stream) const {
+        stream->~CaptureStream();
+        ::operator delete(stream, std::align_val_t(kHugePage));
+    }
+};
+using CaptureStreamPtr = std::unique_ptr<CaptureStream, FreeCaptureStream>;
+
+// A record on memory the kernel can back with huge pages: zeroing 4 KiB pages
+// one fault at a time cost a start-up some 15 ms on a virtual machine, while
+// the ring must be touched before the audio thread writes to it. The record
+// is zeroed when the run sets its sources up.
+CaptureStreamPtr NewCaptureStream() {
+    const std::size_t size = (sizeof(CaptureStream) + kHugePage - 1) / kHugePage * kHugePage;
+    void* memory = ::operator new(size, std::align_val_t(kHugePage));
+    madvise(memory, size, MADV_HUGEPAGE);  // a hint; without it, ordinary pages
+    return CaptureStreamPtr(new (memory) CaptureStream);
+}
+
 // The handles and records of one run. The records never move while a
 // callback holds their address; they live on the heap because together they
 // are over 4 MiB.
 struct CaptureRun {
     bool mixed = false;
     bool includeSystem = false;
-    std::unique_ptr<CaptureStream> systemStream = std::make_unique<CaptureStream>();
-    std::unique_ptr<CaptureStream> microphoneStream = std::make_unique<CaptureStream>();
+    CaptureStreamPtr systemStream = NewCaptureStream();
+    CaptureStreamPtr microphoneStream = NewCaptureStream();
     AudioObjectID tap = kAudioObjectUnknown;
     AudioObjectID aggregateDevice = kAudioObjectUnknown;
     AudioObjectID microphoneDevice = kAudioObjectUnknown;
@@ -85,17 +109,23 @@ bool SetUpSources(CaptureRun& run, const std::string& microphoneUid) {
     return !run.includeSystem || StartSystemCallback(run);
 }
 
-// The sources' first fragment is usually a few milliseconds away when the
-// run starts. Starting the pump's schedule once it is in, rather than
-// before, puts the first audio on standard output a block sooner; a source
-// that has nothing to give costs no more than this wait.
-constexpr auto kFirstAudioWait = std::chrono::milliseconds(20);
+// The sources' first fragments are usually a few milliseconds away when the
+// run starts. Starting the pump's schedule once they are in (more than the
+// pumps keep back of a starting source), rather than before, puts the first
+// audio on standard output a block sooner; a source that has nothing to give
+// costs no more than this wait.
+constexpr auto kFirstAudioWait = std::chrono::milliseconds(40);
+
+bool HasAudioToStart(const CaptureStream& stream) {
+    const std::uint32_t rate = RoundedRate(stream.format.mSampleRate);
+    return stream.ring.filled() > StartReserveFrames(rate) * sizeof(StereoFrame);
+}
 
 void AwaitFirstAudio(const CaptureRun& run) {
     const auto end = std::chrono::steady_clock::now() + kFirstAudioWait;
     const auto heard = [&run] {
-        return (run.includeSystem && run.systemStream->ring.filled() > 0) ||
-               (run.mixed && run.microphoneStream->ring.filled() > 0);
+        return (run.includeSystem && HasAudioToStart(*run.systemStream)) ||
+               (run.mixed && HasAudioToStart(*run.microphoneStream));
     };
     while (!heard() && !gStopRequested.load(std::memory_order_relaxed) && std::chrono::steady_clock::now() < end) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));

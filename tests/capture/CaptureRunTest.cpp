@@ -440,13 +440,13 @@ TEST(CaptureRun, AFragmentLaterThanTheGraceLeavesSilenceButLosesNothing) {
 
 // The pump's schedule starts once the first audio is in: a source whose
 // first fragment comes a few milliseconds after the start is in the very
-// first block, not one block later.
+// first block, all but the reserve it keeps back, not one block later.
 TEST(CaptureRun, TheFirstBlockCarriesAudioThatCameJustAfterTheStart) {
     World world = Int16World(48000);
-    FeedOnSchedule(world, {{std::chrono::milliseconds(8), 0, test::CountingFrames(1, 300)}});
+    FeedOnSchedule(world, {{std::chrono::milliseconds(8), 0, test::CountingFrames(1, 600)}});
     ChildProcess child = StartRun(world, {"capture", "macos-system-audio"});
     EXPECT_EQ(child.readStdout(21, kTimeout), "FORMAT\t48000\t2\ts16le\n");
-    EXPECT_EQ(SoundingFrames(child.readStdout(3840, kTimeout)), Counting(300));
+    EXPECT_EQ(SoundingFrames(child.readStdout(3840, kTimeout)), Counting(600 - int(StartReserveFrames(48000))));
     child.closeStdin();
     EXPECT_EQ(child.wait(kTimeout).code, 0);
 }
