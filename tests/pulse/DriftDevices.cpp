@@ -31,7 +31,10 @@ constexpr std::int64_t kNsPerSecond = 1'000'000'000;
 constexpr std::int64_t kNsPerMs = 1'000'000;
 // How often the device ends move audio: small next to the tool's 20 ms blocks.
 constexpr std::int64_t kTickNs = 5 * kNsPerMs;
-constexpr std::uint32_t kBytesPerFrame = 4;
+// The sink's FIFO carries 32-bit float frames: its one page then holds 512
+// frames, and the sink renders at most 10.7 ms at a time, as a sound card's
+// period would; at 16 bits it rendered 21 ms bursts, rougher than hardware.
+constexpr std::uint32_t kBytesPerFrame = 8;
 // A sink may owe the reader this much for a while: it renders in pieces,
 // and a busy machine may hold up the server or the reader itself (a real
 // device never waits). Beyond it the device has underrun and moves on.
@@ -438,7 +441,7 @@ std::string PlayTimedBursts(const std::string& sink, std::uint32_t rate, const S
 namespace {
 
 std::optional<PipeModule> LoadPipeModule(const std::string& module, const std::string& nameKey,
-                                         const std::string& name, std::string* error) {
+                                         const std::string& name, const std::string& format, std::string* error) {
     auto fail = [&](const std::string& what) -> std::optional<PipeModule> {
         if (error != nullptr) {
             *error = what;
@@ -453,7 +456,7 @@ std::optional<PipeModule> LoadPipeModule(const std::string& module, const std::s
     const std::string fifo = directory + "/fifo";
     // Format, rate and channels are all named: servers differ in their defaults.
     CommandResult result = RunCommand("pactl", {"load-module", module, nameKey + "=" + name, "file=" + fifo,
-                                                "format=s16le", "rate=" + std::to_string(kDriftRate),
+                                                "format=" + format, "rate=" + std::to_string(kDriftRate),
                                                 "channels=2"});
     std::string index = TrimmedOutput(result.output);
     if (result.code != 0 || index.empty()) {
@@ -490,11 +493,11 @@ bool PipeDevicesKeepTheirOwnClock() {
 }
 
 std::optional<PipeModule> LoadPipeSink(const std::string& name, std::string* error) {
-    return LoadPipeModule("module-pipe-sink", "sink_name", name, error);
+    return LoadPipeModule("module-pipe-sink", "sink_name", name, "float32le", error);
 }
 
 std::optional<PipeModule> LoadPipeSource(const std::string& name, std::string* error) {
-    return LoadPipeModule("module-pipe-source", "source_name", name, error);
+    return LoadPipeModule("module-pipe-source", "source_name", name, "s16le", error);
 }
 
 // ---- devices in child processes ---------------------------------------------------

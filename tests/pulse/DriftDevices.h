@@ -22,10 +22,9 @@ namespace quorbel::test {
 
 // The sample rate of the pipe devices (what module-pipe-sink/-source are given).
 inline constexpr std::uint32_t kDriftRate = 48000;
-// The pipe a drifting sink plays into: one page, the least a pipe holds. On
-// PulseAudio 16 the sink then renders about every 10 ms and keeps under 10 ms
-// of latency; with the default 64 KiB it holds some 300 ms and renders in
-// 20 ms pieces.
+// The pipe a drifting sink plays into: one page, the least a pipe holds, of
+// float frames. On PulseAudio 16 the sink then renders at most 10.7 ms at a
+// time; with the default 64 KiB it holds some 300 ms.
 inline constexpr int kSinkPipeBytes = 4096;
 
 // CLOCK_MONOTONIC in nanoseconds, the clock every drift tool shares.
