@@ -21,8 +21,9 @@ namespace {
 
 // The most frames one proc call carries; longer fragments go in pieces.
 constexpr std::size_t kMaxFramesPerCall = 16384;
-// Small fragments keep the delivery steady; the tool paces its own output.
-constexpr pa_usec_t kFragmentUsec = 10000;
+// Small fragments keep the delivery steady and early; the tool paces its
+// own output.
+constexpr pa_usec_t kFragmentUsec = 5000;
 
 using ProcTable = std::map<std::uintptr_t, std::unique_ptr<IOProcRecord>>;
 
