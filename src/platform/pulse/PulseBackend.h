@@ -236,6 +236,9 @@ void RefreshRoutes();
 // Mainloop locked; the context just became ready, or just failed.
 void ServerReady();
 void ServerLost();
+// Mainloop locked: the server delivers less when a record stream asks for a
+// higher rate (learnt with the defaults).
+bool ServerInvertsRecordRate();
 
 // ---- Property listeners (Listeners.cpp) ----------------------------------------------
 // Mainloop locked (when there is a mainloop): calls the listeners of object

@@ -3,6 +3,8 @@
 // proc finds its source again. All of it runs with the mainloop locked,
 // mostly on the mainloop thread, and none of it ever waits: each answer from
 // the server moves things on from its own callback.
+#include <cstring>
+
 #include "platform/pulse/PulseBackend.h"
 
 namespace quorbel {
@@ -13,6 +15,7 @@ namespace {
 bool gRefreshing = false;
 bool gRefreshAgain = false;
 ServerDefaults gFound;
+bool gInvertsRecordRate = false;
 
 void ApplyRoute(IOProcRecord& record, const RouteDecision& decision) {
     switch (decision.action) {
@@ -68,6 +71,10 @@ void ServerInfoFound(pa_context* context, const pa_server_info* info, void*) {
         return;
     }
     gFound = {};
+    // pipewire-pulse (0.3.65, measured) takes a record stream's rate as the
+    // inverse correction: asking for 1 % more delivers 1 % less.
+    gInvertsRecordRate = info != nullptr && info->server_name != nullptr &&
+                         std::strstr(info->server_name, "PipeWire") != nullptr;
     if (info != nullptr && info->default_source_name != nullptr) {
         gFound.source = info->default_source_name;
     }
@@ -110,6 +117,8 @@ RouteDecision DecideRoute(const RouteState& state, const ServerDefaults& default
     const std::string& wanted = state.route == Route::DefaultSource ? defaults.source : state.asked;
     return {wanted.empty() ? RouteAction::Keep : RouteAction::Open, wanted};
 }
+
+bool ServerInvertsRecordRate() { return gInvertsRecordRate; }
 
 void RefreshRoutes() {
     if (gRefreshing) {

@@ -23,7 +23,7 @@ namespace {
 constexpr std::size_t kMaxFramesPerCall = 16384;
 // Small fragments keep the delivery steady and early; the tool paces its
 // own output.
-constexpr pa_usec_t kFragmentUsec = 5000;
+constexpr pa_usec_t kFragmentUsec = 10000;
 
 using ProcTable = std::map<std::uintptr_t, std::unique_ptr<IOProcRecord>>;
 
@@ -89,8 +89,11 @@ void KeepOnHostClock(IOProcRecord& record, pa_stream* stream, std::size_t bytes)
     if (!record.lockToHostClock) {
         return;
     }
-    const std::uint32_t rate = RateLockDelivered(record.lock, bytes / record.bytesPerFrame, HostNowNs());
+    std::uint32_t rate = RateLockDelivered(record.lock, bytes / record.bytesPerFrame, HostNowNs());
     if (rate != 0) {
+        if (ServerInvertsRecordRate()) {
+            rate = 2 * record.lock.nominal - rate;  // nominal minus the offset
+        }
         if (pa_operation* op = pa_stream_update_sample_rate(stream, rate, nullptr, nullptr)) {
             pa_operation_unref(op);
         }
