@@ -35,16 +35,6 @@ void ExpectSwitchedTo(ToolCapture& capture, double frequency, double gone, const
     EXPECT_LT(ToneAmplitude(second, capture.rate, gone), kAbsent) << label << ": the old sink is still heard";
 }
 
-std::uint32_t SinkRate(const std::string& sink) {
-    for (const auto& line : Split(Pactl({"list", "sinks", "short"}), '\n')) {
-        auto fields = Split(line, '\t');
-        if (fields.size() >= 4 && fields[1] == sink) {
-            return std::uint32_t(std::stoul(Split(fields[3], ' ').back()));  // "s16le 2ch 48000Hz"
-        }
-    }
-    return 0;
-}
-
 TEST_F(FollowTest, TheCaptureFollowsTheDefaultSinkThereAndBack) {
     ScopedModule other("module-null-sink", {"sink_name=quorbel_other", "rate=48000", "norewinds=1"});
     auto here = PlayTone("quorbel_out", 48000, 1000.0, -6.0);

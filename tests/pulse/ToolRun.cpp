@@ -121,6 +121,16 @@ ScopedModule::~ScopedModule() {
     }
 }
 
+std::uint32_t SinkRate(const std::string& sink) {
+    for (const auto& line : Split(Pactl({"list", "sinks", "short"}), '\n')) {
+        auto fields = Split(line, '\t');
+        if (fields.size() >= 4 && fields[1] == sink) {
+            return std::uint32_t(std::stoul(Split(fields[3], ' ').back()));  // "s16le 2ch 48000Hz"
+        }
+    }
+    return 0;
+}
+
 DefaultSinkRestore::~DefaultSinkRestore() { RunCommand("pactl", {"set-default-sink", "quorbel_out"}); }
 
 }  // namespace quorbel::test
