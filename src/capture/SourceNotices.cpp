@@ -12,6 +12,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr auto kLineInterval = std::chrono::seconds(1);
+// Sources coming back with a server do so some milliseconds apart: a change
+// is looked at once this has passed, so that one line can tell of both.
+constexpr auto kSettle = std::chrono::milliseconds(150);
 constexpr AudioObjectPropertyAddress kAliveAddress = {kAudioDevicePropertyDeviceIsAlive,
                                                       kAudioObjectPropertyScopeGlobal,
                                                       kAudioObjectPropertyElementMain};
@@ -91,6 +94,9 @@ void ReportSources(void* argument) {
     std::unique_lock<std::mutex> lock(notices.mutex);
     while (AwaitWork(notices, lock, Untold(system) || Untold(microphone), nextLine)) {
         const bool changed = notices.changed;
+        if (changed && notices.wake.wait_for(lock, kSettle, [&notices] { return notices.stopping; })) {
+            break;
+        }
         notices.changed = false;
         lock.unlock();
         for (WatchedSource* source : {&system, &microphone}) {

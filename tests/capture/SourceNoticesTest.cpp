@@ -112,10 +112,12 @@ TEST(SourceNotices, FlappingWithinASecondEndsWithTheStateItSettledIn) {
     EXPECT_EQ(run.finish(), "");
 }
 
-TEST(SourceNotices, ALostServerTakesBothSourcesInOneLine) {
+TEST(SourceNotices, ALostServerTakesBothSourcesInOneLineAndGivesThemBackInOne) {
+    // They come back some milliseconds apart, as their streams get ready.
     World world = scripted::StandardWorld();
     world.systemFeeder = Flipping({{Millis(100), {kAggregate, kMicrophone}, false},
-                                   {Millis(300), {kAggregate, kMicrophone}, true},
+                                   {Millis(300), {kMicrophone}, true},
+                                   {Millis(40), {kAggregate}, true},
                                    {Millis(1500), {kMicrophone}, false}});
     NoticedRun run(world, {"capture-mixed", "macos-system-audio"}, 3);
     EXPECT_EQ(Texts(run.lines), (std::vector<std::string>{kBothLost, kBothBack, kMicrophoneLost}));
