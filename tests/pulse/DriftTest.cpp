@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <thread>
@@ -187,6 +188,22 @@ INSTANTIATE_TEST_SUITE_P(Clocks, DriftingSinkTest, ::testing::Values(kPpm, -kPpm
 // sink's at 1000 Hz, the microphone's at 2500 Hz (both whole bins of the
 // detector, so neither leaks into the other). Where the two land relative to
 // each other depends on the start (within some 200 ms), hence the period.
+// The median change of the offset from one burst pair to the next, per second.
+double MedianStepMs(const std::vector<std::pair<double, double>>& series) {
+    std::vector<double> steps;
+    for (std::size_t i = 1; i < series.size(); ++i) {
+        const double seconds = series[i].first - series[i - 1].first;
+        if (seconds > 0) {
+            steps.push_back((series[i].second - series[i - 1].second) / seconds);
+        }
+    }
+    if (steps.empty()) {
+        return 0;
+    }
+    std::nth_element(steps.begin(), steps.begin() + std::ptrdiff_t(steps.size() / 2), steps.end());
+    return steps[steps.size() / 2];
+}
+
 TEST_F(DriftingDeviceTest, MixedOppositeDriftsKeepTheirOffset) {
     const Signal system{true, 1000.0, -12.0, 1'000'000'000, 30'000'000};
     const Signal microphone{true, 2500.0, -12.0, 1'000'000'000, 30'000'000};
@@ -210,10 +227,13 @@ TEST_F(DriftingDeviceTest, MixedOppositeDriftsKeepTheirOffset) {
     Note("mixed offset largest change ms", offsets.maxChangeMs);
     Note("mixed offset change at end ms", offsets.endChangeMs);
     EXPECT_GE(offsets.pairs, std::size_t(kRunSeconds) - 5);
-    // Drifting apart at 600 ppm moves the offset 18 ms in 30 s; a stall that
-    // a host-clock lock later makes good moves it for a while only.
-    EXPECT_LE(std::abs(offsets.endChangeMs), 10.0);
-    EXPECT_LE(offsets.maxChangeMs, 30.0);
+    // Drifting apart at 600 ppm moves the offset 0.6 ms every second, in
+    // every second. A machine too busy to feed a source for 20 ms moves it
+    // once, by a step that stays, so the typical change from one second to
+    // the next is what tells a lock that holds.
+    const double driftMs = MedianStepMs(offsets.series);
+    Note("mixed offset median change a second ms", driftMs);
+    EXPECT_LE(std::abs(driftMs), 0.25);
     EXPECT_EQ(run.drops.system, 0u);
     EXPECT_EQ(run.drops.microphone, 0u);
     ExpectCleanEnd(run);
