@@ -10,7 +10,7 @@
 #include <map>
 #include <thread>
 
-#include "PulseTestSupport.h"
+#include "ToolRun.h"
 
 namespace quorbel::test {
 namespace {
@@ -18,37 +18,12 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-const std::string kTool = QUORBEL_BINARY;
 constexpr double kToneDbfs = -6.0;
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
-std::string FormatLine(std::uint32_t rate) { return "FORMAT\t" + std::to_string(rate) + "\t2\ts16le\n"; }
-std::string CaptureLine(std::uint32_t rate) { return "CAPTURE\t" + std::to_string(rate) + "\t2\t16\tPcm"; }
-
-void Note(const std::string& key, double value) {
-    ::testing::Test::RecordProperty(key, std::to_string(value));
-    std::printf("[ measured ] %s = %.3f\n", key.c_str(), value);
-    std::fflush(stdout);
-}
-
-// A running capture whose header lines have been checked.
-struct Capture {
-    ChildProcess process;
-    std::uint32_t rate;
-};
-
-Capture StartCapture(const std::vector<std::string>& args, std::uint32_t rate) {
-    Capture capture{ChildProcess::Program(kTool, args), rate};
-    EXPECT_EQ(capture.process.readStdout(FormatLine(rate).size(), 10s), FormatLine(rate));
-    EXPECT_EQ(capture.process.readStderrLine(10s), CaptureLine(rate));
-    return capture;
-}
-
-std::size_t BytesFor(std::uint32_t rate, double seconds) { return std::size_t(seconds * rate) * 4; }
-
 // Reads `seconds` of PCM, timing it; returns the bytes and notes the rate.
-std::string ReadTimed(Capture& capture, double seconds, const std::string& label) {
+std::string ReadTimed(ToolCapture& capture, double seconds, const std::string& label) {
     std::size_t want = BytesFor(capture.rate, seconds);
     auto start = Clock::now();
     std::string pcm = capture.process.readStdout(want, std::chrono::milliseconds(int(seconds * 3000) + 5000));
@@ -61,33 +36,10 @@ std::string ReadTimed(Capture& capture, double seconds, const std::string& label
     return pcm;
 }
 
-// Asks the capture to stop in some way and checks that it ends well and soon.
-// Standard output is read meanwhile, as the application would, unless the
-// way of stopping is to close it.
-void ExpectPromptCleanExit(Capture& capture, const std::string& how, const std::function<void()>& stop,
-                           bool keepReading = true) {
-    std::thread reader;
-    if (keepReading) {
-        reader = std::thread([&] { capture.process.drainStdout(std::size_t(-1), 15000ms); });
-    }
-    auto start = Clock::now();
-    stop();
-    ExitResult exit = capture.process.wait(std::chrono::milliseconds(10000));
-    double took = Seconds(Clock::now() - start);
-    if (reader.joinable()) {
-        reader.join();
-    }
-    Note("stop (" + how + ") to exit seconds", took);
-    EXPECT_TRUE(exit.exited) << "signal " << exit.signal << (exit.timedOut ? " (timed out)" : "");
-    EXPECT_EQ(exit.code, 0);
-    EXPECT_LT(took, 3.0);
-}
-
 struct ToolTest : ::testing::Test {
     void SetUp() override {
         ASSERT_EQ(access(kTool.c_str(), X_OK), 0) << "the tool is not built: " << kTool;
         ASSERT_NE(std::getenv("PULSE_SERVER"), nullptr) << "run me under tests/pulse/private-server.sh";
-        ASSERT_FALSE(FindProgram("paplay").empty());
         ASSERT_FALSE(FindProgram("pactl").empty());
     }
 };
@@ -131,7 +83,7 @@ TEST_F(ToolTest, AuthorizeMicrophoneSucceedsSilently) {
 TEST_F(ToolTest, SystemAudioCarriesThePlayedTone) {
     auto player = PlayTone("quorbel_out", 44100, 1000.0, kToneDbfs);
     std::this_thread::sleep_for(300ms);
-    Capture capture = StartCapture({"capture", "macos-system-audio"}, 44100);
+    ToolCapture capture = StartToolCapture({"capture", "macos-system-audio"}, 44100);
     std::string start = capture.process.readStdout(BytesFor(44100, 1.0), 10s);
     std::string pcm = start + ReadTimed(capture, 4.0, "system");
     auto samples = Samples(pcm);
@@ -151,13 +103,13 @@ TEST_F(ToolTest, SystemAudioCarriesThePlayedTone) {
         EXPECT_NEAR(frequency, 1000.0, 20.0);
         EXPECT_NEAR(level, kToneDbfs, 1.5);
     }
-    ExpectPromptCleanExit(capture, "stdin closed", [&] { capture.process.closeStdin(); });
+    ExpectCleanExit(capture, "stdin closed", [&] { capture.process.closeStdin(); });
 }
 
 TEST_F(ToolTest, MicrophoneCarriesThePlayedTone) {
     auto player = PlayTone("quorbel_mic_sink", 48000, 700.0, kToneDbfs);
     std::this_thread::sleep_for(300ms);
-    Capture capture = StartCapture({"capture-mixed", "__none__", "quorbel_mic"}, 48000);
+    ToolCapture capture = StartToolCapture({"capture-mixed", "__none__", "quorbel_mic"}, 48000);
     std::string pcm = capture.process.readStdout(BytesFor(48000, 1.0), 10s) + ReadTimed(capture, 3.0, "microphone");
     auto samples = Samples(pcm);
     auto signal = Channel(samples, 0, 48000 * 2);
@@ -165,14 +117,14 @@ TEST_F(ToolTest, MicrophoneCarriesThePlayedTone) {
     Note("microphone frequency Hz", frequency);
     EXPECT_NEAR(frequency, 700.0, 14.0);
     EXPECT_GT(ToneAmplitude(signal, 48000, 700.0), 0.05);
-    ExpectPromptCleanExit(capture, "stdin closed", [&] { capture.process.closeStdin(); });
+    ExpectCleanExit(capture, "stdin closed", [&] { capture.process.closeStdin(); });
 }
 
 TEST_F(ToolTest, MixedCaptureCarriesBothSources) {
     auto system = PlayTone("quorbel_out", 44100, 440.0, -12.0);
     auto microphone = PlayTone("quorbel_mic_sink", 48000, 1500.0, -12.0);
     std::this_thread::sleep_for(300ms);
-    Capture capture = StartCapture({"capture-mixed", "macos-system-audio", "quorbel_mic"}, 48000);
+    ToolCapture capture = StartToolCapture({"capture-mixed", "macos-system-audio", "quorbel_mic"}, 48000);
     std::string pcm = capture.process.readStdout(BytesFor(48000, 1.0), 10s) + ReadTimed(capture, 3.0, "mixed");
     auto samples = Samples(pcm);
     auto signal = Channel(samples, 0, 48000 * 2);
@@ -185,31 +137,31 @@ TEST_F(ToolTest, MixedCaptureCarriesBothSources) {
     EXPECT_GT(systemTone, 0.03) << "the system tone is missing";
     EXPECT_GT(microphoneTone, 0.03) << "the microphone tone is missing";
     EXPECT_LT(elsewhere, std::min(systemTone, microphoneTone) / 10.0);
-    ExpectPromptCleanExit(capture, "stdin closed", [&] { capture.process.closeStdin(); });
+    ExpectCleanExit(capture, "stdin closed", [&] { capture.process.closeStdin(); });
 }
 
 TEST_F(ToolTest, StopsAtEndOfStandardInput) {
-    Capture capture = StartCapture({"capture", "macos-system-audio"}, 44100);
+    ToolCapture capture = StartToolCapture({"capture", "macos-system-audio"}, 44100);
     capture.process.readStdout(BytesFor(44100, 0.5), 10s);
-    ExpectPromptCleanExit(capture, "stdin closed", [&] { capture.process.closeStdin(); });
+    ExpectCleanExit(capture, "stdin closed", [&] { capture.process.closeStdin(); });
 }
 
 TEST_F(ToolTest, StopsOnTerminationSignalWithStandardInputOpen) {
-    Capture capture = StartCapture({"capture-mixed", "macos-system-audio", "quorbel_mic"}, 48000);
+    ToolCapture capture = StartToolCapture({"capture-mixed", "macos-system-audio", "quorbel_mic"}, 48000);
     capture.process.readStdout(BytesFor(48000, 0.5), 10s);
-    ExpectPromptCleanExit(capture, "SIGTERM", [&] { capture.process.sendSignal(SIGTERM); });
+    ExpectCleanExit(capture, "SIGTERM", [&] { capture.process.sendSignal(SIGTERM); });
 }
 
 TEST_F(ToolTest, StopsWhenTheReaderClosesStandardOutput) {
-    Capture capture = StartCapture({"capture", "macos-system-audio"}, 44100);
+    ToolCapture capture = StartToolCapture({"capture", "macos-system-audio"}, 44100);
     capture.process.readStdout(BytesFor(44100, 0.5), 10s);
-    ExpectPromptCleanExit(capture, "stdout closed", [&] { capture.process.closeStdout(); }, false);
+    ExpectCleanExit(capture, "stdout closed", [&] { capture.process.closeStdout(); }, 3.0, false);
 }
 
 TEST_F(ToolTest, StopsOnTerminationSignalWhileTheReaderStalls) {
-    Capture capture = StartCapture({"capture", "macos-system-audio"}, 44100);
+    ToolCapture capture = StartToolCapture({"capture", "macos-system-audio"}, 44100);
     std::this_thread::sleep_for(1500ms);  // the pipe fills up and the pump blocks in write
-    ExpectPromptCleanExit(capture, "SIGTERM, reader stalled", [&] { capture.process.sendSignal(SIGTERM); }, false);
+    ExpectCleanExit(capture, "SIGTERM, reader stalled", [&] { capture.process.sendSignal(SIGTERM); }, 3.0, false);
 }
 
 TEST_F(ToolTest, UnknownMicrophoneIsReported) {

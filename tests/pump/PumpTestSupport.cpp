@@ -1,5 +1,6 @@
 #include "pump/PumpTestSupport.h"
 
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -189,6 +190,20 @@ std::vector<double> ArrivalDelays(ChildProcess& child, std::size_t blockBytes, s
         delays.push_back(std::chrono::duration<double, std::milli>(now - first).count() - double(k) * periodMs);
     }
     return delays;
+}
+
+void ExpectEmptyBlocksOnTime(ChildProcess& child, const std::vector<StereoFrame>& sound) {
+    std::string pcm;
+    const std::vector<double> delays = ArrivalDelays(child, 960 * sizeof(StereoFrame), 60, 20.0, pcm);
+    ReadFedRun(child, 0);
+    ASSERT_EQ(delays.size(), 60u);
+    EXPECT_EQ(ToFrames(pcm), Placed(sound, 0, 960 * 60));
+    // The least delay over many blocks is what the pump adds; a busy machine only adds to each.
+    const double empty = *std::min_element(delays.begin() + 2, delays.end());
+    EXPECT_LT(empty - delays[0], 4.0);
+    const double elapsed = delays[59] - delays[1] + 58 * 20.0;
+    EXPECT_GT(elapsed, 58 * 20.0 - 50);  // never ahead of the pace
+    EXPECT_LT(elapsed, 2 * 58 * 20.0 + 1000);
 }
 
 }  // namespace quorbel::test

@@ -101,4 +101,9 @@ FedRun PunctualRun(const std::function<FedRun()>& run, Micros tolerance);
 std::vector<double> ArrivalDelays(ChildProcess& child, std::size_t blockBytes, std::size_t blocks, double periodMs,
                                   std::string& pcm);
 
+// Reads 60 blocks of a 48 kHz run fed `sound` (a whole block and the
+// reserve) and then nothing: it all comes out in order, and the empty
+// blocks after it go out at their deadlines, not a grace later.
+void ExpectEmptyBlocksOnTime(ChildProcess& child, const std::vector<StereoFrame>& sound);
+
 }  // namespace quorbel::test
