@@ -46,12 +46,16 @@ bool ReadAlive(AudioObjectID device, bool previous) {
     return alive != 0;
 }
 
+bool Untold(const WatchedSource& source) {
+    return source.device != kAudioObjectUnknown && source.alive != source.printed;
+}
+
 // The line that tells of the sources whose state differs from what was last
 // said of them, and marks it said; null when all has been told. A server
 // that goes takes both sources at once: one line tells of both.
 const char* NextLine(WatchedSource& system, WatchedSource& microphone) {
-    const bool systemUntold = system.device != kAudioObjectUnknown && system.alive != system.printed;
-    const bool microphoneUntold = microphone.device != kAudioObjectUnknown && microphone.alive != microphone.printed;
+    const bool systemUntold = Untold(system);
+    const bool microphoneUntold = Untold(microphone);
     if (systemUntold && microphoneUntold && system.alive == microphone.alive) {
         system.printed = microphone.printed = system.alive;
         return system.alive ? "Audio di sistema e microfono di nuovo disponibili.\n"
@@ -63,10 +67,6 @@ const char* NextLine(WatchedSource& system, WatchedSource& microphone) {
     }
     source->printed = source->alive;
     return source->alive ? source->back : source->lost;
-}
-
-bool Untold(const WatchedSource& source) {
-    return source.device != kAudioObjectUnknown && source.alive != source.printed;
 }
 
 // Waits for a change, or for the next line to be due when one is waiting;
