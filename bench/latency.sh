@@ -7,10 +7,11 @@
 # frame as it reaches their standard output. Both figures include the
 # player's own buffer alike.
 #
-#   DURATION=600 bench/latency.sh
+#   DURATION=600 EVERY=30 bench/latency.sh
 set -euo pipefail
 # shellcheck source=bench/common.sh
 source "$(dirname "$0")/common.sh"
+EVERY=${EVERY:-30}  # seconds between the latencies listed
 need_programs
 under_private_server "$@"
 
@@ -18,7 +19,7 @@ main() {
     local rate figures=$work_dir/probe.txt
     start_timed_player quorbel_out 44100 bursts:1000:-6:503:20
     rate=$(sink_rate quorbel_out)
-    run_probe "$figures" --seconds "$DURATION" --events 1000 --period-ms 503 \
+    run_probe "$figures" --seconds "$DURATION" --events 1000 --period-ms 503 --every "$EVERY" \
         "$(tool_stream quorbel capture macos-system-audio)" \
         "$(parec_stream parec quorbel_out.monitor "$rate")"
     stop_background
@@ -32,6 +33,8 @@ main() {
     done
     echo "parec: $(parec_stream parec quorbel_out.monitor "$rate" | cut -d: -f4-)"
     echo "the player: $(cat "$work_dir/timed-quorbel_out.log")"
+    echo "-- the tool's latency over the run (seconds, ms): a step up is a stall that outlasted the grace"
+    awk '$1 == "quorbel" && $2 == "latency_at" { printf "   %8.1f %9.3f\n", $3, $4 }' "$figures"
     print_details "$figures"
 }
 

@@ -259,6 +259,20 @@ void PrintStart(const StreamRun& run) {
     }
 }
 
+// Latency that creeps up shows here, not in the percentiles: one burst's
+// figure every so often, at the burst's place in the run.
+void PrintLatencySeries(const StreamRun& run, const std::vector<double>& latencies, const Options& options) {
+    const double periodSeconds = double(options.periodNs) / 1e9;
+    double nextReport = 0;
+    for (std::size_t i = 0; i < latencies.size(); ++i) {
+        const double seconds = double(i) * periodSeconds;
+        if (seconds >= nextReport) {
+            std::printf("%s latency_at %.1f %.3f\n", run.spec.label.c_str(), seconds, latencies[i]);
+            nextReport = seconds + options.everySeconds;
+        }
+    }
+}
+
 void PrintEvents(const StreamRun& run, const Options& options) {
     const auto& events = run.analysis->events;
     for (const auto& detector : events) {
@@ -269,6 +283,7 @@ void PrintEvents(const StreamRun& run, const Options& options) {
             Print(run, "latency_p50_ms", Percentile(latencies, 0.5));
             Print(run, "latency_p95_ms", Percentile(latencies, 0.95));
             Print(run, "latency_max_ms", Percentile(latencies, 1.0));
+            PrintLatencySeries(run, latencies, options);
         }
     }
     if (!options.pairOffsets || events.size() < 2) {
