@@ -316,6 +316,11 @@ std::string Describe(const PipeReport& report) {
     return text;
 }
 
+int ReportDevice(const PipeReport& report) {
+    std::fprintf(stderr, "%s\n", Describe(report).c_str());
+    return report.error.empty() ? 0 : 1;
+}
+
 PipeReport ReadPipeAsDevice(const std::string& fifo, double ppm, int pipeBytes) {
     const int fd = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
@@ -514,9 +519,7 @@ DriftingSink::DriftingSink(const std::string& name, double ppm) : module(LoadPip
     const std::string fifo = module->fifo;
     reader = ChildProcess::Function([fifo, ppm] {
         InstallDeviceStopHandler();
-        PipeReport report = ReadPipeAsDevice(fifo, ppm, kSinkPipeBytes);
-        std::fprintf(stderr, "%s\n", Describe(report).c_str());
-        return report.error.empty() ? 0 : 1;
+        return ReportDevice(ReadPipeAsDevice(fifo, ppm, kSinkPipeBytes));
     });
 }
 
@@ -534,9 +537,7 @@ DriftingMicrophone::DriftingMicrophone(const std::string& name, double ppm, cons
     const std::string fifo = module->fifo;
     writer = ChildProcess::Function([fifo, ppm, signal] {
         InstallDeviceStopHandler();
-        PipeReport report = WritePipeAsDevice(fifo, ppm, signal);
-        std::fprintf(stderr, "%s\n", Describe(report).c_str());
-        return report.error.empty() ? 0 : 1;
+        return ReportDevice(WritePipeAsDevice(fifo, ppm, signal));
     });
 }
 

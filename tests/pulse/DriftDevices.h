@@ -78,6 +78,8 @@ struct PipeReport {
     double ppm = 0;            // the rate then, against kDriftRate
 };
 std::string Describe(const PipeReport& report);
+// Describes the report on standard error; a device process's exit status.
+int ReportDevice(const PipeReport& report);
 
 // Reads the FIFO of a pipe sink as a device with the given clock error would
 // play it, until gDeviceStop. The pipe is shrunk to pipeBytes so that the

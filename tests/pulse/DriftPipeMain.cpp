@@ -55,11 +55,6 @@ void ParseRateInto(const std::string& text, Parsed& parsed) {
     parsed.rate = std::uint32_t(rate);
 }
 
-int Report(const PipeReport& report) {
-    std::fprintf(stderr, "%s\n", Describe(report).c_str());
-    return report.error.empty() ? 0 : 1;
-}
-
 int ReportError(const std::string& error) {
     if (!error.empty()) {
         std::fprintf(stderr, "quorbel_drift_pipe: %s\n", error.c_str());
@@ -83,7 +78,7 @@ int Read(const Args& a, Parsed& p) {
         std::fputs(kUsage, stderr);
         return 2;
     }
-    return Report(ReadPipeAsDevice(a[0], p.ppm, *pipeBytes));
+    return ReportDevice(ReadPipeAsDevice(a[0], p.ppm, *pipeBytes));
 }
 
 int Sink(const Args& a, Parsed& p) {
@@ -99,7 +94,7 @@ int Sink(const Args& a, Parsed& p) {
     }
     std::printf("sink %s fifo %s\n", module->name.c_str(), module->fifo.c_str());
     std::fflush(stdout);
-    return Report(ReadPipeAsDevice(module->fifo, p.ppm, *pipeBytes));
+    return ReportDevice(ReadPipeAsDevice(module->fifo, p.ppm, *pipeBytes));
 }
 
 int Microphone(const Args& a, Parsed& p) {
@@ -110,7 +105,7 @@ int Microphone(const Args& a, Parsed& p) {
     }
     std::printf("source %s fifo %s\n", module->name.c_str(), module->fifo.c_str());
     std::fflush(stdout);
-    return Report(WritePipeAsDevice(module->fifo, p.ppm, p.signal));
+    return ReportDevice(WritePipeAsDevice(module->fifo, p.ppm, p.signal));
 }
 
 struct Command {
@@ -129,7 +124,7 @@ const std::map<std::string, Command>& Commands() {
               ParseNumberInto(a[1], p.ppm, p);
               ParseSignalInto(a[2], p);
           },
-          [](const Args& a, Parsed& p) { return Report(WritePipeAsDevice(a[0], p.ppm, p.signal)); }}},
+          [](const Args& a, Parsed& p) { return ReportDevice(WritePipeAsDevice(a[0], p.ppm, p.signal)); }}},
         {"sink", {2, 3, [](const Args& a, Parsed& p) { ParseNumberInto(a[1], p.ppm, p); }, Sink}},
         {"microphone",
          {3, 3,
