@@ -125,13 +125,7 @@ void ExpectCleanEnd(const MeasuredRun& run) {
     EXPECT_EQ(run.exit.code, 0);
 }
 
-struct DriftTest : ::testing::Test {
-    void SetUp() override {
-        ASSERT_EQ(access(kTool.c_str(), X_OK), 0) << "the tool is not built: " << kTool;
-        ASSERT_NE(std::getenv("PULSE_SERVER"), nullptr) << "run me under tests/pulse/private-server.sh";
-        ASSERT_FALSE(FindProgram("pactl").empty());
-    }
-};
+struct DriftTest : ToolFixture {};
 
 TEST_F(DriftTest, AContinuousToneHasNoHoles) {
     auto player = StartContinuousPlayer("quorbel_out", 44100, 0.0, Signal{false, 1000.0, -6.0, 0, 0});

@@ -15,11 +15,7 @@ using namespace std::chrono_literals;
 constexpr double kHeard = 0.1;   // a -6 dBFS tone reads about 0.5
 constexpr double kAbsent = 0.002;
 
-struct FollowTest : ::testing::Test {
-    void SetUp() override {
-        ASSERT_EQ(access(kTool.c_str(), X_OK), 0) << "the tool is not built: " << kTool;
-        ASSERT_NE(std::getenv("PULSE_SERVER"), nullptr) << "run me under tests/pulse/private-server.sh";
-    }
+struct FollowTest : ToolFixture {
     DefaultSinkRestore restore;
 };
 

@@ -19,9 +19,12 @@ using namespace std::chrono_literals;
 constexpr double kSystemTone = 1000.0;
 constexpr double kMicrophoneTone = 1500.0;
 
-struct ReconnectTest : ::testing::Test {
+struct ReconnectTest : ToolFixture {
     void SetUp() override {
-        ASSERT_EQ(access(kTool.c_str(), X_OK), 0) << "the tool is not built: " << kTool;
+        ToolFixture::SetUp();
+        if (HasFatalFailure()) {
+            return;
+        }
         ASSERT_NE(std::getenv("QUORBEL_SERVER_CONTROL"), nullptr) << "run me under tests/pulse/private-server.sh";
     }
 };

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdio>
+#include <cstdlib>
 #include <thread>
 
 namespace quorbel::test {
@@ -20,6 +23,12 @@ std::uint32_t RateOfFormatLine(const std::string& line) {
 }
 
 }  // namespace
+
+void ToolFixture::SetUp() {
+    ASSERT_EQ(access(kTool.c_str(), X_OK), 0) << "the tool is not built: " << kTool;
+    ASSERT_NE(std::getenv("PULSE_SERVER"), nullptr) << "run me under tests/pulse/private-server.sh";
+    ASSERT_FALSE(FindProgram("pactl").empty());
+}
 
 std::string FormatLine(std::uint32_t rate) { return "FORMAT\t" + std::to_string(rate) + "\t2\ts16le\n"; }
 std::string CaptureLine(std::uint32_t rate) { return "CAPTURE\t" + std::to_string(rate) + "\t2\t16\tPcm"; }

@@ -2,6 +2,8 @@
 // lines are checked, timed reads of its PCM, and server commands.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -13,6 +15,11 @@
 namespace quorbel::test {
 
 inline const std::string kTool = QUORBEL_BINARY;
+
+// Tests of the real tool: it is built, and a private server and pactl are there.
+struct ToolFixture : ::testing::Test {
+    void SetUp() override;
+};
 
 std::string FormatLine(std::uint32_t rate);
 std::string CaptureLine(std::uint32_t rate);

@@ -36,13 +36,7 @@ std::string ReadTimed(ToolCapture& capture, double seconds, const std::string& l
     return pcm;
 }
 
-struct ToolTest : ::testing::Test {
-    void SetUp() override {
-        ASSERT_EQ(access(kTool.c_str(), X_OK), 0) << "the tool is not built: " << kTool;
-        ASSERT_NE(std::getenv("PULSE_SERVER"), nullptr) << "run me under tests/pulse/private-server.sh";
-        ASSERT_FALSE(FindProgram("pactl").empty());
-    }
-};
+struct ToolTest : ToolFixture {};
 
 TEST_F(ToolTest, ListInputsShowsEverySourceAndNoSink) {
     auto child = ChildProcess::Program(kTool, {"list-inputs"});
