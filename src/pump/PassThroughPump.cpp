@@ -37,7 +37,7 @@ void PadBlock(std::vector<std::uint8_t>& block, std::size_t count, bool silenceF
 
 // A source that is just starting: all it has but the reserve goes at the
 // end of the block, after silence, so that what follows continues it. With
-// no more than the reserve, the block is silence and the source still starts.
+// no more than the reserve, the block is silence and the source is still starting.
 bool StartBlock(ByteRing& ring, std::vector<std::uint8_t>& block, std::size_t reserveBytes) {
     const std::size_t filled = ring.filled();
     const std::size_t wanted = filled > reserveBytes ? std::min(filled - reserveBytes, block.size()) : 0;
