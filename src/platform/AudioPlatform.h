@@ -71,6 +71,9 @@ OSStatus AudioObjectGetPropertyDataSize(AudioObjectID object, const AudioObjectP
 OSStatus AudioObjectGetPropertyData(AudioObjectID object, const AudioObjectPropertyAddress* address,
                                     std::uint32_t qualifierDataSize, const void* qualifierData,
                                     std::uint32_t* ioDataSize, void* outData);  // backend
+OSStatus AudioObjectSetPropertyData(AudioObjectID object, const AudioObjectPropertyAddress* address,
+                                    std::uint32_t qualifierDataSize, const void* qualifierData,
+                                    std::uint32_t dataSize, const void* data);  // backend
 OSStatus AudioHardwareCreateProcessTap(const CATapDescription* description, AudioObjectID* outTapID);  // backend
 OSStatus AudioHardwareDestroyProcessTap(AudioObjectID tapID);                                          // backend
 OSStatus AudioHardwareCreateAggregateDevice(const AggregateDeviceDescription* description,

@@ -104,6 +104,12 @@ inline constexpr AudioObjectPropertySelector kAudioTapPropertyUID = FourCharCode
 // A UInt32: 1 while the device has something to record, 0 while it has lost it.
 inline constexpr AudioObjectPropertySelector kAudioDevicePropertyDeviceIsAlive = FourCharCode("livn");
 inline constexpr AudioObjectPropertySelector kAudioObjectPropertySelectorWildcard = FourCharCode("****");
+// This tool's own, set on a device whose IO proc runs: a UInt32 count of
+// the device's frames that its consumer holds beyond what it needs (audio
+// that came after the consumer had put silence in its place). A backend that
+// steers the device's rate delivers that many fewer frames over the next
+// seconds; one that cannot answers 'who?', and the consumer lives with it.
+inline constexpr AudioObjectPropertySelector kQuorbelDevicePropertyConsumerBacklog = FourCharCode("qbkl");
 
 // Stream formats.
 inline constexpr AudioFormatID kAudioFormatLinearPCM = FourCharCode("lpcm");

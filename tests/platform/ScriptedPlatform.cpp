@@ -478,6 +478,22 @@ OSStatus AudioObjectGetPropertyData(AudioObjectID object, const AudioObjectPrope
     return scripted::ReadObjectProperty(object, *address, op, ioDataSize, outData);
 }
 
+OSStatus AudioObjectSetPropertyData(AudioObjectID object, const AudioObjectPropertyAddress* address, std::uint32_t,
+                                    const void*, std::uint32_t dataSize, const void* data) {
+    Lock lock(S().mutex);
+    const std::string op = "set " + Code(address->mSelector).substr(1, 4);
+    std::uint32_t value = 0;
+    if (dataSize == sizeof value) {
+        std::memcpy(&value, data, sizeof value);
+    }
+    Log(op + " @" + Hex(object) + " " + std::to_string(value));
+    if (OSStatus status = FailureFor(op, object)) {
+        return status;
+    }
+    const bool device = scripted::FindDevice(object) != nullptr || scripted::IsAggregate(object);
+    return device ? 0 : kAudioHardwareBadObjectError;
+}
+
 OSStatus AudioHardwareCreateProcessTap(const CATapDescription* description, AudioObjectID* outTapID) {
     Lock lock(S().mutex);
     S().tapDescriptions.push_back(*description);

@@ -19,11 +19,21 @@ struct LockRun {
     int worstStep = 0;      // the largest change of rate asked for at once, in Hz
     int largestOffset = 0;
     double settledOffset = 0;  // the mean rate asked over the last third of the run, less nominal
+    double lowestHeld = 0;     // the least the consumer held beyond its needs after its backlog came, in frames
+    double heldAtEnd = 0;
+};
+
+// A consumer that takes exactly the nominal rate per host second, and is left
+// holding `frames` more than it needs at host time `at` (a stall it padded),
+// as the pumps are. It tells the lock its backlog once a second.
+struct Backlog {
+    double at = -1;
+    double frames = 0;
 };
 
 // Runs the lock for `seconds` of host time against a device `ppm` off the
 // host clock. Deliveries come a random 0-3 ms late, and now and then 8 ms.
-LockRun Simulate(double ppm, double seconds, unsigned seed = 1) {
+LockRun Simulate(double ppm, double seconds, unsigned seed = 1, Backlog backlog = {}) {
     std::mt19937 random(seed);
     std::uniform_real_distribution<double> jitter(0.0, 0.003);
     std::uniform_int_distribution<int> spike(0, 19);
@@ -32,6 +42,7 @@ LockRun Simulate(double ppm, double seconds, unsigned seed = 1) {
     std::uint32_t streamRate = kRate;
     double completedAt = 0;  // the server's side, in host seconds
     double delivered = 0, firstAt = -1, settled = NAN, offsetSum = 0;
+    double lowestThisSecond = INFINITY, nextAccount = 1;
     int offsetCount = 0;
     LockRun run;
     while (completedAt < seconds) {
@@ -54,8 +65,19 @@ LockRun Simulate(double ppm, double seconds, unsigned seed = 1) {
         if (completedAt > 3 && std::isnan(settled)) {
             settled = error;
         }
-        if (!std::isnan(settled)) {
+        if (!std::isnan(settled) && backlog.at < 0) {
             run.worstDrift = std::max(run.worstDrift, std::abs(error - settled));
+        }
+        if (!std::isnan(settled) && backlog.at >= 0 && completedAt >= backlog.at) {
+            const double held = error - settled + backlog.frames;
+            lowestThisSecond = std::min(lowestThisSecond, held);
+            run.lowestHeld = std::min(run.lowestHeld == 0 ? held : run.lowestHeld, held);
+            run.heldAtEnd = held;
+            if (at >= nextAccount) {
+                RateLockBacklog(lock, std::uint32_t(std::max(0.0, lowestThisSecond)), std::int64_t(at * 1e9));
+                lowestThisSecond = INFINITY;
+                nextAccount = at + 1;
+            }
         }
         if (completedAt > seconds * 2 / 3) {
             offsetSum += double(streamRate) - kRate;
@@ -95,6 +117,23 @@ TEST(RateLock, NeverBendsThePitchFarWhateverItIsTold) {
     const LockRun run = Simulate(10000, 120);
     EXPECT_EQ(run.largestOffset, int(kRate * 0.002));
     EXPECT_LE(run.worstStep, 4);
+}
+
+// After a stall the consumer held 80 ms too many; the lock lets them go at
+// 0.1 %, stops short of what the consumer needs, and meanwhile still holds
+// the device's drift.
+TEST(RateLock, LetsABacklogGoGentlyAndNoFurther) {
+    for (double ppm : {0.0, 300.0, -300.0}) {
+        SCOPED_TRACE(ppm);
+        const double frames = 0.080 * kRate;
+        const LockRun run = Simulate(ppm, 240, 1, {30, frames});
+        // 80 ms at a millisecond a second: gone well within two minutes, to
+        // within the 2 ms the lock leaves and the jitter of the account.
+        EXPECT_LT(run.heldAtEnd, 0.004 * kRate);
+        EXPECT_GT(run.lowestHeld, -kFragment / 4) << "the drain took what the consumer needs";
+        // The drain is 0.1 % of the rate, 1.7 cents: no audible change of pitch.
+        EXPECT_LE(run.largestOffset, int(std::abs(ppm) * 1e-6 * kRate) + int(kRate / 1000) + 10);
+    }
 }
 
 }  // namespace

@@ -157,11 +157,20 @@ struct RateLock {
     std::int64_t windowEndNs = 0;
     bool settling = false;         // the first window, which does not count
     bool steering = false;         // past the window that sets the starting error
+    // Audio the consumer holds beyond its needs (what came after it had
+    // filled the place with silence) is let go by delivering fewer frames.
+    std::uint32_t backlog = 0;     // frames, as the consumer last told
+    std::int64_t backlogAtNs = -1;
+    std::int32_t drainHz = 0;      // taken off the rate while draining
+    std::int64_t drainFromNs = 0;  // host time the current drain rate holds from
+    double drained = 0;            // frames the schedule gave up before then
 };
 void ResetRateLock(RateLock& lock, std::uint32_t nominal);
 // Counts frames delivered at host time nowNs; the stream rate to ask for
 // when it should change, 0 otherwise.
 std::uint32_t RateLockDelivered(RateLock& lock, std::uint64_t frames, std::int64_t nowNs);
+// The consumer holds `frames` more than it needs, as of host time nowNs.
+void RateLockBacklog(RateLock& lock, std::uint32_t frames, std::int64_t nowNs);
 
 // ---- IO procs (Streams.cpp) --------------------------------------------------------
 // One registration. Between a successful start and its stop it is running: at
@@ -205,6 +214,8 @@ void ReleaseStream(pa_stream*& stream);
 void SetAlive(IOProcRecord& record, bool alive);
 // Stops every running stream (before the connection closes).
 void StopAllStreams();
+// What the consumer of a device's procs holds beyond its needs, in frames.
+void TellBacklog(AudioObjectID device, std::uint32_t frames);
 // Stops and forgets the IO procs of a device that is being destroyed.
 void ForgetDeviceProcs(AudioObjectID device);
 

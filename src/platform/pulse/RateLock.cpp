@@ -10,6 +10,11 @@
 // now and then late, which a mean shrugs off), and steers with a proportional
 // and an integral term. Steps are at most a few hertz, a few hundredths of a
 // percent at 48 kHz: far below any audible change of pitch.
+//
+// A source that stalls longer than the consumer can wait leaves a hole, and
+// the late audio, which nothing discards, then waits in the consumer as
+// latency. The consumer tells how much it holds beyond its needs, and the
+// lock delivers that much less over the following seconds.
 #include <algorithm>
 #include <cmath>
 
@@ -33,6 +38,14 @@ constexpr double kMaxStepHz = 4;
 // No real device is this far off; a larger error means something else is
 // wrong, and chasing it would only bend the pitch.
 constexpr double kMaxOffsetOfNominal = 0.002;
+// A backlog is let go at 0.1 % of the rate (a millisecond a second, 1.7
+// cents of pitch: inaudible) while the consumer holds more than 2 ms beyond
+// its needs. Told once a second, the backlog is a little stale, so the drain
+// stops short rather than take what the consumer needs; and an account not
+// renewed stops it too.
+constexpr std::uint32_t kDrainDivisor = 1000;
+constexpr std::uint32_t kBacklogDivisor = 500;
+constexpr std::int64_t kBacklogFreshNs = 2'500'000'000;
 
 void StartWindow(RateLock& lock, std::int64_t nowNs, std::int64_t lengthNs = kWindowNs) {
     lock.windowSum = 0;
@@ -53,6 +66,25 @@ void Anchor(RateLock& lock, std::int64_t nowNs, std::int64_t windowNs) {
 // A proportional-integral step in its incremental form: each window moves
 // the command by how the error changed and by the error itself, so holding
 // the command at a limit never winds anything up.
+// The frames the schedule expects by host time nowNs, less what draining gave up.
+double Expected(const RateLock& lock, std::int64_t nowNs) {
+    const double elapsed = double(nowNs - lock.originNs) / 1e9;
+    const double draining = double(lock.drainHz) * double(nowNs - lock.drainFromNs) / 1e9;
+    return double(lock.nominal) * elapsed - lock.drained - draining;
+}
+
+// Whether to drain from now on, by the consumer's latest account.
+void DecideDrain(RateLock& lock, std::int64_t nowNs) {
+    const bool fresh = lock.backlogAtNs >= 0 && nowNs - lock.backlogAtNs <= kBacklogFreshNs;
+    const bool drain = fresh && lock.backlog > lock.nominal / kBacklogDivisor;
+    const std::int32_t drainHz = drain ? std::int32_t(std::max<std::uint32_t>(lock.nominal / kDrainDivisor, 1)) : 0;
+    if (drainHz != lock.drainHz) {
+        lock.drained += double(lock.drainHz) * double(nowNs - lock.drainFromNs) / 1e9;
+        lock.drainHz = drainHz;
+        lock.drainFromNs = nowNs;
+    }
+}
+
 std::int32_t Steer(RateLock& lock, double error) {
     const double limit = lock.nominal * kMaxOffsetOfNominal;
     const double change = -(kProportional * (error - lock.lastError) + kIntegral * error);
@@ -78,8 +110,7 @@ std::uint32_t RateLockDelivered(RateLock& lock, std::uint64_t frames, std::int64
         return 0;
     }
     lock.delivered += frames;
-    const double expected = double(lock.nominal) * double(nowNs - lock.originNs) / 1e9;
-    lock.windowSum += double(lock.delivered) - expected;
+    lock.windowSum += double(lock.delivered) - Expected(lock, nowNs);
     ++lock.windowCount;
     if (nowNs < lock.windowEndNs) {
         return 0;
@@ -97,13 +128,20 @@ std::uint32_t RateLockDelivered(RateLock& lock, std::uint64_t frames, std::int64
         StartWindow(lock, nowNs);
         return 0;
     }
-    const std::int32_t offset = Steer(lock, WindowMean(lock));
+    const std::int32_t steered = Steer(lock, WindowMean(lock));
+    DecideDrain(lock, nowNs);
+    const std::int32_t offset = steered - lock.drainHz;
     StartWindow(lock, nowNs);
     if (offset == lock.offset) {
         return 0;
     }
     lock.offset = offset;
     return std::uint32_t(std::int64_t(lock.nominal) + offset);
+}
+
+void RateLockBacklog(RateLock& lock, std::uint32_t frames, std::int64_t nowNs) {
+    lock.backlog = frames;
+    lock.backlogAtNs = nowNs;
 }
 
 }  // namespace quorbel::pulse

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <map>
 #include <memory>
 
@@ -334,6 +335,18 @@ bool DeviceAlive(AudioObjectID device) {
     return true;
 }
 
+void TellBacklog(AudioObjectID device, std::uint32_t frames) {
+    if (Mainloop() == nullptr) {
+        return;
+    }
+    const MainloopLock lock = LockMainloop();
+    for (IOProcRecord* record : Running()) {
+        if (record->device == device) {
+            RateLockBacklog(record->lock, frames, HostNowNs());
+        }
+    }
+}
+
 void StopAllStreams() {
     for (auto& [key, record] : Procs()) {
         StopRecord(*record);
@@ -382,6 +395,29 @@ OSStatus AudioDeviceDestroyIOProcID(AudioObjectID device, AudioDeviceIOProcID pr
     }
     pulse::StopRecord(*record);
     pulse::Procs().erase(reinterpret_cast<std::uintptr_t>(procID));
+    return kAudioHardwareNoError;
+}
+
+// Only the consumer's backlog is settable; the lock of the device's running
+// procs lets it go (RateLock.cpp).
+OSStatus AudioObjectSetPropertyData(AudioObjectID object, const AudioObjectPropertyAddress* address, std::uint32_t,
+                                    const void*, std::uint32_t dataSize, const void* data) {
+    std::lock_guard<std::mutex> guard(gApiMutex);
+    if (address == nullptr || data == nullptr) {
+        return kAudioHardwareUnspecifiedError;
+    }
+    if (!pulse::ObjectExists(object)) {
+        return kAudioHardwareBadObjectError;
+    }
+    if (address->mSelector != kQuorbelDevicePropertyConsumerBacklog) {
+        return kAudioHardwareUnknownPropertyError;
+    }
+    if (dataSize != sizeof(std::uint32_t)) {
+        return kAudioHardwareBadPropertySizeError;
+    }
+    std::uint32_t frames = 0;
+    std::memcpy(&frames, data, sizeof frames);
+    pulse::TellBacklog(object, frames);
     return kAudioHardwareNoError;
 }
 
