@@ -54,6 +54,7 @@ bool SetUpMicrophoneSource(const std::string& uid, CaptureStream& stream, AudioO
         status = AudioDeviceStart(device, ioProc);
     }
     if (status == 0 && ioProc != nullptr) {
+        stream.device = device;
         return true;
     }
     std::fprintf(stderr, "Microfono selezionato non disponibile: %s\n", OSStatusText(status).c_str());

@@ -88,6 +88,7 @@ bool SetUpSystemSource(CaptureStream& stream, AudioObjectID& tap, AudioObjectID&
         DestroyTap(tap);
         return false;
     }
+    stream.device = aggregateDevice;
     return true;
 }
 

@@ -68,6 +68,14 @@ StereoFrame NextFrame(MixSource& source, std::size_t i, std::size_t lead) {
     return {source.input.heldLeft, source.input.heldRight};
 }
 
+// What the source holds after a block: its queue and what waits in its ring.
+void WatchSource(BacklogWatch& watch, const MixSource& source) {
+    const std::size_t held = source.input.queuedFrames() + source.stream.ring.filled() / sizeof(StereoFrame);
+    if (const auto frames = WatchBacklog(watch, source.running, held, StartReserveFrames(source.rate))) {
+        TellBacklog(source.stream, *frames);
+    }
+}
+
 }  // namespace
 
 MixSource MakeMixSource(CaptureStream& stream) {
@@ -92,6 +100,8 @@ void MixedPump(CaptureStream& systemStream, CaptureStream& microphoneStream, boo
     MixSource microphone = MakeMixSource(microphoneStream);
     std::vector<StereoFrame> block(kMixedBlockFrames, StereoFrame{0, 0});
     const std::chrono::nanoseconds grace = LateFragmentGrace(kMixedPeriod);
+    BacklogWatch systemBacklog;
+    BacklogWatch microphoneBacklog;
     auto deadline = std::chrono::steady_clock::now();
     if (gStopRequested.load(std::memory_order_relaxed)) {
         return;
@@ -103,6 +113,11 @@ void MixedPump(CaptureStream& systemStream, CaptureStream& microphoneStream, boo
         if (!WriteBlock(block.data(), block.size() * sizeof(StereoFrame))) {
             return;
         }
+        // Told after the write, in the time left before the next deadline.
+        if (includeSystem) {
+            WatchSource(systemBacklog, system);
+        }
+        WatchSource(microphoneBacklog, microphone);
         deadline += kMixedPeriod;
         SleepUntil(deadline);
         if (gStopRequested.load(std::memory_order_relaxed)) {

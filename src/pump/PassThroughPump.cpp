@@ -82,18 +82,24 @@ void PassThroughPump(CaptureStream& systemStream, std::uint32_t rate) {
     const BlockGeometry geometry = PassThroughGeometry(rate);
     const std::chrono::nanoseconds period(geometry.periodNs);
     const std::chrono::nanoseconds grace = LateFragmentGrace(period);
-    const std::size_t reserveBytes = StartReserveFrames(rate) * sizeof(StereoFrame);
+    const std::size_t reserveFrames = StartReserveFrames(rate);
     std::vector<std::uint8_t> block(geometry.bytes, 0);
     bool running = false;
+    BacklogWatch backlog;
     auto deadline = std::chrono::steady_clock::now();
     if (gStopRequested.load(std::memory_order_relaxed)) {
         return;
     }
     for (;;) {
-        running = FillBlock(systemStream.ring, block, running, deadline + grace, reserveBytes);
+        running = FillBlock(systemStream.ring, block, running, deadline + grace, reserveFrames * sizeof(StereoFrame));
         // A stop during the grace ends here too: nothing is written once it is set.
         if (!WriteBlock(block.data(), block.size())) {
             return;
+        }
+        // Told after the write, in the time left before the next deadline.
+        const std::size_t held = systemStream.ring.filled() / sizeof(StereoFrame);
+        if (const auto frames = WatchBacklog(backlog, running, held, reserveFrames)) {
+            TellBacklog(systemStream, *frames);
         }
         deadline += period;
         SleepUntil(deadline);

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "realtime/Realtime.h"
@@ -40,6 +41,23 @@ constexpr std::chrono::nanoseconds LateFragmentGrace(std::chrono::nanoseconds pe
 // One short nap (a millisecond at most) before looking again for late audio.
 // False, without sleeping, once graceEnd has passed or a stop was requested.
 bool NapWithinGrace(std::chrono::steady_clock::time_point graceEnd);
+
+// What a running source's queue holds after its blocks, at its lowest over a
+// second of blocks, beyond the start reserve: audio that came after its place
+// had been filled with silence, which nothing discards, so without help it
+// would stay as latency for the rest of the run. Told to the source's device
+// once a second, so that the platform delivers that much less, gently.
+struct BacklogWatch {
+    std::size_t lowest = SIZE_MAX;  // frames held after a block, this second
+    std::uint32_t blocks = 0;       // blocks counted this second
+};
+// Counts one block, noting heldFrames when the source's audio ran to its end.
+// After a second of blocks: the backlog to tell, in frames, unless the
+// source ran in none of them.
+std::optional<std::uint32_t> WatchBacklog(BacklogWatch& watch, bool running, std::size_t heldFrames,
+                                          std::size_t reserveFrames);
+// Tells the stream's device; a platform that cannot act on it is left alone.
+void TellBacklog(const CaptureStream& stream, std::uint32_t frames);
 
 // A stream rate rounded half away from zero, as unsigned 32-bit; 0 for a
 // rate that is not finite or does not fit.

@@ -49,6 +49,7 @@ std::size_t ByteRing::filled() const {
 
 void ResetCaptureStream(CaptureStream& stream) {
     stream.format = {};
+    stream.device = kAudioObjectUnknown;
     std::memset(stream.ring.bytes, 0, sizeof stream.ring.bytes);
     stream.ring.readPos.store(0, std::memory_order_relaxed);
     stream.ring.writePos.store(0, std::memory_order_relaxed);

@@ -43,6 +43,7 @@ static_assert(std::atomic<std::uint64_t>::is_always_lock_free);
 // Everything one source's IO callback and the main thread share.
 struct CaptureStream {
     AudioStreamBasicDescription format;  // written before the callback is registered, read-only after
+    AudioObjectID device;                // whose IO proc fills the ring; main thread only
     ByteRing ring;
     std::atomic<std::uint64_t> drops;    // blocks the ring had no room for
     StereoFrame scratch[kMaxFramesPerCallback];  // the callback's own staging area

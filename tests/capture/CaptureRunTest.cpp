@@ -377,6 +377,16 @@ void FeedOnSchedule(World& world, const std::vector<test::Delivery>& deliveries)
     };
 }
 
+// What FeedOnSchedule reported: how far behind its schedule the feeder fell.
+std::chrono::microseconds FeederLateness(const std::vector<std::string>& calls) {
+    for (const std::string& call : calls) {
+        if (call.rfind("feeder lateness ", 0) == 0) {
+            return std::chrono::microseconds(std::stoll(call.substr(16)));
+        }
+    }
+    return std::chrono::microseconds(1'000'000'000);
+}
+
 struct ScheduledRun {
     std::string pcm;
     std::chrono::microseconds feederLateness{1'000'000'000};
@@ -399,11 +409,7 @@ ScheduledRun RunScheduled(const std::vector<int>& lateBlocks, std::chrono::micro
     run.pcm = child.readStdout(3840 * 20, kTimeout);
     child.closeStdin();
     EXPECT_EQ(child.wait(kTimeout).code, 0);
-    for (const std::string& call : scripted::ReadReport(child).calls) {
-        if (call.rfind("feeder lateness ", 0) == 0) {
-            run.feederLateness = std::chrono::microseconds(std::stoll(call.substr(16)));
-        }
-    }
+    run.feederLateness = FeederLateness(scripted::ReadReport(child).calls);
     return run;
 }
 
@@ -436,6 +442,55 @@ TEST(CaptureRun, AFragmentLaterThanTheGraceLeavesSilenceButLosesNothing) {
         padded = !Unbroken(run.pcm);
     }
     EXPECT_TRUE(padded);
+}
+
+// The backlog the run tells the system device ("set qbkl @0x300 <frames>"), in order.
+std::vector<std::uint32_t> ToldBacklogs(const std::vector<std::string>& calls) {
+    std::vector<std::uint32_t> told;
+    for (const std::string& call : calls) {
+        if (call.rfind("set qbkl @0x300 ", 0) == 0) {
+            told.push_back(std::uint32_t(std::stoul(call.substr(16))));
+        }
+    }
+    return told;
+}
+
+// A fragment 100 ms late is a stall: the run pads, and the audio that comes
+// afterwards queues behind the silence. The run tells the device how much,
+// once a second, so that its rate can take it out again. The same in a mixed
+// run, whose microphone here is silent.
+TEST(CaptureRun, TellsTheDeviceWhatAStallLeftQueued) {
+    constexpr int kBlocks = 160;
+    const StereoFrame sound{1000, -1000};
+    for (const auto& args : {std::vector<std::string>{"capture", "macos-system-audio"},
+                             std::vector<std::string>{"capture-mixed", "macos-system-audio", "mic-1"}}) {
+        SCOPED_TRACE(args[0]);
+        auto deliveries = test::Fragments(0, std::vector<StereoFrame>(480 * 2 * kBlocks, sound));
+        test::DelayBlock(deliveries, 0, 70, std::chrono::milliseconds(100));
+        deliveries.insert(deliveries.begin(), {Millis(0), 0, std::vector<StereoFrame>(960, sound)});
+        World world = Int16World(48000);
+        FeedOnSchedule(world, deliveries);
+        ChildProcess child = StartRun(world, args);
+        EXPECT_EQ(child.readStdout(21, kTimeout), "FORMAT\t48000\t2\ts16le\n");
+        const std::string pcm = child.readStdout(3840 * kBlocks, kTimeout);
+        child.closeStdin();
+        EXPECT_EQ(child.wait(kTimeout).code, 0);
+        const std::vector<std::string> calls = scripted::ReadReport(child).calls;
+        const std::vector<std::uint32_t> told = ToldBacklogs(calls);
+        ASSERT_GE(told.size(), 3u);
+        if (FeederLateness(calls) < test::kPunctual) {
+            EXPECT_EQ(told[0], 0u) << "a steady source holds only its reserve";
+        }
+        const std::size_t first = pcm.find_first_not_of('\0') / 4;
+        const std::size_t last = pcm.find_last_not_of('\0') / 4;
+        const double inside = double(last - first + 1);
+        const double padded = inside - double(SoundingFrames(pcm.substr(first * 4, (last - first + 1) * 4)).size());
+        EXPECT_GT(padded, 0) << "the stall left no silence: the run proves nothing";
+        // The silence inside the audio is what queued behind it; a fragment
+        // that comes a little late may hide up to one of its own from the account.
+        EXPECT_LE(double(told.back()), padded);
+        EXPECT_GE(double(told.back()), padded - 2 * 480);
+    }
 }
 
 // The pump's schedule starts once the first audio is in: a source whose

@@ -1,0 +1,44 @@
+// The pumps' account of a backlog to the platform. A stall longer than the
+// grace leaves silence in the output, and the audio that comes afterwards
+// queues behind it; only the source's rate can take it out again without a
+// gap or a cut.
+#include <algorithm>
+#include <limits>
+
+#include "platform/AudioPlatform.h"
+#include "pump/Pump.h"
+
+namespace quorbel {
+namespace {
+
+constexpr std::uint32_t kBlocksPerAccount = 50;  // a second of 20 ms blocks
+
+}  // namespace
+
+std::optional<std::uint32_t> WatchBacklog(BacklogWatch& watch, bool running, std::size_t heldFrames,
+                                          std::size_t reserveFrames) {
+    if (running) {
+        watch.lowest = std::min(watch.lowest, heldFrames);
+    }
+    if (++watch.blocks < kBlocksPerAccount) {
+        return std::nullopt;
+    }
+    const std::size_t lowest = watch.lowest;
+    watch = BacklogWatch{};
+    if (lowest == SIZE_MAX) {
+        return std::nullopt;  // silent all second: nothing queues
+    }
+    const std::size_t beyond = lowest > reserveFrames ? lowest - reserveFrames : 0;
+    return std::uint32_t(std::min<std::size_t>(beyond, std::numeric_limits<std::uint32_t>::max()));
+}
+
+void TellBacklog(const CaptureStream& stream, std::uint32_t frames) {
+    if (stream.device == kAudioObjectUnknown) {
+        return;
+    }
+    const AudioObjectPropertyAddress address{kQuorbelDevicePropertyConsumerBacklog, kAudioObjectPropertyScopeGlobal,
+                                             kAudioObjectPropertyElementMain};
+    AudioObjectSetPropertyData(stream.device, &address, 0, nullptr, sizeof frames, &frames);
+}
+
+}  // namespace quorbel
