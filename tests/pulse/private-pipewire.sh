@@ -265,6 +265,7 @@ signal_all() {
     done
 }
 server_stop() { signal_all TERM; }
+server_processes() { echo "${pipewire_processes[@]}"; }
 server_kill() { signal_all KILL; }
 
 server_stop_all() {

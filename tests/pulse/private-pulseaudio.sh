@@ -44,6 +44,7 @@ pulseaudio_answers() {
 }
 
 server_any_running() { running pulseaudio; }
+server_processes() { echo pulseaudio; }
 server_stop() { end_process pulseaudio TERM; }
 server_kill() { end_process pulseaudio KILL; }
 server_stop_all() { end_process pulseaudio TERM; }

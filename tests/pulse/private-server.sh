@@ -207,6 +207,23 @@ kill_server() {
     wait_for 10 "the socket to refuse connections" pulse_refuses
 }
 
+# stall_server: freezes the server for 150 ms, as one that misses its
+# deadlines on a loaded machine does, then lets it go on where it was.
+stall_server() {
+    local name pid pids=()
+    for name in $(server_processes); do
+        pid=$(tracked_pid "$name")
+        [[ -z "$pid" ]] || pids+=("$pid")
+    done
+    if [[ ${#pids[@]} -eq 0 ]]; then
+        echo "private-server.sh: no server to stall" >&2
+        return 1
+    fi
+    kill -STOP "${pids[@]}"
+    sleep 0.15
+    kill -CONT "${pids[@]}"
+}
+
 # ---- Control requests from server-control.sh ---------------------------------------
 # The request comes as a file and a SIGUSR1; the answer goes back as a file:
 # its first line the status, then the messages.
@@ -220,6 +237,7 @@ serve_control() {
         start) start_server 2>"$dir/control/messages" || status=$? ;;
         restart) { stop_server && start_server; } 2>"$dir/control/messages" || status=$? ;;
         kill) kill_server 2>"$dir/control/messages" || status=$? ;;
+        stall) stall_server 2>"$dir/control/messages" || status=$? ;;
         *)
             echo "private-server.sh: unknown control request '$request'" >"$dir/control/messages"
             status=2

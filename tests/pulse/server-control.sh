@@ -4,7 +4,7 @@
 # hand: private-server.sh gives its command QUORBEL_SERVER_CONTROL, a script in
 # its run directory that calls this one with the directory and its own PID.
 #
-#   $QUORBEL_SERVER_CONTROL stop|start|restart|kill
+#   $QUORBEL_SERVER_CONTROL stop|start|restart|kill|stall
 #
 #   stop     stops every process of the server and waits until its socket
 #            refuses connections
@@ -13,6 +13,7 @@
 #   restart  stop, then start
 #   kill     SIGKILLs the server's processes, as a crash would, and waits until
 #            they are gone (the socket file stays behind, refusing connections)
+#   stall    freezes the server's processes for 150 ms (SIGSTOP, SIGCONT)
 #
 # Exits 0 on success, otherwise non-zero with the reason on standard error.
 #
@@ -23,16 +24,16 @@
 set -euo pipefail
 
 if [[ $# -ne 3 ]]; then
-    echo "usage: $0 CONTROL_DIR SERVER_SCRIPT_PID stop|start|restart|kill" >&2
+    echo "usage: $0 CONTROL_DIR SERVER_SCRIPT_PID stop|start|restart|kill|stall" >&2
     exit 2
 fi
 control=$1
 owner=$2
 request=$3
 case "$request" in
-    stop | start | restart | kill) ;;
+    stop | start | restart | kill | stall) ;;
     *)
-        echo "server control: unknown request '$request' (stop, start, restart or kill)" >&2
+        echo "server control: unknown request '$request' (stop, start, restart, kill or stall)" >&2
         exit 2
         ;;
 esac
