@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <functional>
 #include <cstdlib>
 #include <cstring>
 #include <numbers>
@@ -547,15 +548,27 @@ DriftingMicrophone::~DriftingMicrophone() {
     }
 }
 
-ChildProcess StartContinuousPlayer(const std::string& sink, std::uint32_t rate, double ppm, const Signal& signal) {
-    return ChildProcess::Function([sink, rate, ppm, signal] {
+namespace {
+
+ChildProcess StartPlayer(const std::function<std::string()>& play) {
+    return ChildProcess::Function([play] {
         InstallDeviceStopHandler();
-        std::string error = PlayContinuous(sink, rate, ppm, signal);
+        std::string error = play();
         if (!error.empty()) {
             std::fprintf(stderr, "%s\n", error.c_str());
         }
         return error.empty() ? 0 : 1;
     });
+}
+
+}  // namespace
+
+ChildProcess StartContinuousPlayer(const std::string& sink, std::uint32_t rate, double ppm, const Signal& signal) {
+    return StartPlayer([sink, rate, ppm, signal] { return PlayContinuous(sink, rate, ppm, signal); });
+}
+
+ChildProcess StartTimedPlayer(const std::string& sink, std::uint32_t rate, const Signal& signal) {
+    return StartPlayer([sink, rate, signal] { return PlayTimedBursts(sink, rate, signal); });
 }
 
 }  // namespace quorbel::test

@@ -149,6 +149,8 @@ struct DriftingMicrophone {
 
 // A continuous player in a child process (see PlayContinuous).
 ChildProcess StartContinuousPlayer(const std::string& sink, std::uint32_t rate, double ppm, const Signal& signal);
+// A timed burst player in a child process (see PlayTimedBursts).
+ChildProcess StartTimedPlayer(const std::string& sink, std::uint32_t rate, const Signal& signal);
 // Asks a device or player child to stop (SIGTERM), then makes sure.
 void StopChild(ChildProcess& child);
 

@@ -31,9 +31,17 @@ struct Backlog {
     double frames = 0;
 };
 
+// A server that hands nothing over for a while from host time `at`: then
+// all it missed at once, or (skipped) only what comes after.
+struct Stall {
+    double at = -1;
+    double seconds = 0;
+    bool skipped = false;
+};
+
 // Runs the lock for `seconds` of host time against a device `ppm` off the
 // host clock. Deliveries come a random 0-3 ms late, and now and then 8 ms.
-LockRun Simulate(double ppm, double seconds, unsigned seed = 1, Backlog backlog = {}) {
+LockRun Simulate(double ppm, double seconds, unsigned seed = 1, Backlog backlog = {}, Stall stall = {}) {
     std::mt19937 random(seed);
     std::uniform_real_distribution<double> jitter(0.0, 0.003);
     std::uniform_int_distribution<int> spike(0, 19);
@@ -48,7 +56,13 @@ LockRun Simulate(double ppm, double seconds, unsigned seed = 1, Backlog backlog 
     while (completedAt < seconds) {
         // The next fragment is complete once the device has made enough.
         completedAt += kFragment / (streamRate * (1 + ppm * 1e-6));
-        const double at = completedAt + (spike(random) == 0 ? 0.008 : jitter(random));
+        double at = completedAt + (spike(random) == 0 ? 0.008 : jitter(random));
+        if (completedAt >= stall.at && completedAt < stall.at + stall.seconds) {
+            if (stall.skipped) {
+                continue;
+            }
+            at = stall.at + stall.seconds;
+        }
         const std::uint32_t asked = RateLockDelivered(lock, std::uint64_t(kFragment), std::int64_t(at * 1e9));
         if (firstAt < 0) {
             firstAt = at;
@@ -113,10 +127,14 @@ TEST(RateLock, LeavesADeviceOnTheHostClockAlone) {
 }
 
 TEST(RateLock, NeverBendsThePitchFarWhateverItIsTold) {
-    // A device 1 % off is no clock drift; the lock goes no further than 0.2 %.
-    const LockRun run = Simulate(10000, 120);
-    EXPECT_EQ(run.largestOffset, int(kRate * 0.002));
-    EXPECT_LE(run.worstStep, 4);
+    // A device 0.15 % off is no clock drift; the lock goes no further than
+    // 0.2 %. Further off, a device loses more than 2 ms a second, which
+    // reads as a stall every second.
+    for (double ppm : {1500.0, 3000.0, 10000.0}) {
+        const LockRun run = Simulate(ppm, 120);
+        EXPECT_LE(run.largestOffset, int(kRate * 0.002)) << ppm;
+        EXPECT_LE(run.worstStep, 4) << ppm;
+    }
 }
 
 // After a stall the consumer held 80 ms too many; the lock lets them go at
@@ -133,6 +151,20 @@ TEST(RateLock, LetsABacklogGoGentlyAndNoFurther) {
         EXPECT_GT(run.lowestHeld, -kFragment / 4) << "the drain took what the consumer needs";
         // The drain is 0.1 % of the rate, 1.7 cents: no audible change of pitch.
         EXPECT_LE(run.largestOffset, int(std::abs(ppm) * 1e-6 * kRate) + int(kRate / 1000) + 10);
+    }
+}
+
+// A server stalls for 150 ms: PulseAudio then hands over all it missed,
+// PipeWire only what comes after. Neither is drift, and neither may bend
+// the pitch: the lock waits a stall out, and takes a skip as a new start.
+TEST(RateLock, TakesAStallOrASkipForNoDrift) {
+    for (bool skipped : {false, true}) {
+        for (double ppm : {0.0, 300.0}) {
+            SCOPED_TRACE(std::string(skipped ? "skipped" : "caught up") + " at " + std::to_string(ppm) + " ppm");
+            const LockRun run = Simulate(ppm, 120, 1, {}, {30.0, 0.150, skipped});
+            EXPECT_LE(run.largestOffset, int(std::abs(ppm) * 1e-6 * kRate) + 10);
+            EXPECT_NEAR(run.settledOffset, -ppm * 1e-6 * kRate, 1.0);
+        }
     }
 }
 

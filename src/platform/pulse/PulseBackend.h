@@ -157,6 +157,7 @@ struct RateLock {
     std::int64_t windowEndNs = 0;
     bool settling = false;         // the first window, which does not count
     bool steering = false;         // past the window that sets the starting error
+    bool jumped = false;           // the last window's mean jumped
     // Audio the consumer holds beyond its needs (what came after it had
     // filled the place with silence) is let go by delivering fewer frames.
     std::uint32_t backlog = 0;     // frames, as the consumer last told

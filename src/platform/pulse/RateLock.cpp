@@ -9,7 +9,8 @@
 // deliveries against that schedule (a server hands audio over in bursts and
 // now and then late, which a mean shrugs off), and steers with a proportional
 // and an integral term. Steps are at most a few hertz, a few hundredths of a
-// percent at 48 kHz: far below any audible change of pitch.
+// percent at 48 kHz: far below any audible change of pitch. A stall is no
+// drift, nor is audio the server skipped: neither is steered.
 //
 // A source that stalls longer than the consumer can wait leaves a hole, and
 // the late audio, which nothing discards, then waits in the consumer as
@@ -46,6 +47,10 @@ constexpr double kMaxOffsetOfNominal = 0.002;
 constexpr std::uint32_t kDrainDivisor = 1000;
 constexpr std::uint32_t kBacklogDivisor = 500;
 constexpr std::int64_t kBacklogFreshNs = 2'500'000'000;
+// A window whose mean error moved more than this from the last one's is no
+// drift (a few frames a second) but a server that stalled. PipeWire drops a
+// few milliseconds now and then, which are no drift either.
+constexpr double kJumpSeconds = 0.002;
 
 void StartWindow(RateLock& lock, std::int64_t nowNs, std::int64_t lengthNs = kWindowNs) {
     lock.windowSum = 0;
@@ -83,6 +88,24 @@ void DecideDrain(RateLock& lock, std::int64_t nowNs) {
         lock.drainHz = drainHz;
         lock.drainFromNs = nowNs;
     }
+}
+
+// Whether this window's mean is a jump, which steers nothing. One window off
+// is a stall the server caught up on; a second one too is a step in the
+// count, audio the server skipped (PipeWire does after a stall): the origin
+// moves by it, since stretching the stream to make it up would only bend the
+// pitch and queue as much audio again.
+bool AbsorbJump(RateLock& lock, double mean) {
+    const double jump = mean - lock.lastError;
+    if (std::abs(jump) <= kJumpSeconds * lock.nominal) {
+        lock.jumped = false;
+        return false;
+    }
+    if (lock.jumped) {
+        lock.originNs -= std::llround(jump / lock.nominal * 1e9);
+    }
+    lock.jumped = !lock.jumped;
+    return true;
 }
 
 std::int32_t Steer(RateLock& lock, double error) {
@@ -125,6 +148,10 @@ std::uint32_t RateLockDelivered(RateLock& lock, std::uint64_t frames, std::int64
         // origin so that this window's deliveries were on time on the whole.
         lock.steering = true;
         lock.originNs -= std::llround(WindowMean(lock) / lock.nominal * 1e9);
+        StartWindow(lock, nowNs);
+        return 0;
+    }
+    if (AbsorbJump(lock, WindowMean(lock))) {
         StartWindow(lock, nowNs);
         return 0;
     }
