@@ -22,6 +22,7 @@ namespace {
 pa_threaded_mainloop* gMainloop = nullptr;
 pa_context* gContext = nullptr;
 pa_time_event* gReconnectTimer = nullptr;
+pa_time_event* gRouteRetryTimer = nullptr;
 pid_t gOwner = 0;  // the process that made gMainloop
 int gPoolDepth = 0;
 
@@ -36,6 +37,7 @@ void ForgetInheritedConnection() {
         gMainloop = nullptr;
         gContext = nullptr;
         gReconnectTimer = nullptr;
+        gRouteRetryTimer = nullptr;
     }
 }
 
@@ -135,6 +137,32 @@ void ReconnectTimerFired(pa_mainloop_api*, pa_time_event*, const struct timeval*
     }
     if (!BeginConnectLocked()) {
         ScheduleReconnect();
+    }
+}
+
+void RouteRetryTimerFired(pa_mainloop_api*, pa_time_event*, const struct timeval*, void*) {
+    if (!RunningRecords().empty()) {
+        RefreshRoutes();
+    }
+}
+
+// Arms timer (made on first use) to fire fn after the reconnect delay.
+void ArmTimer(pa_time_event*& timer, pa_time_event_cb_t fn) {
+    pa_mainloop_api* api = pa_threaded_mainloop_get_api(gMainloop);
+    struct timeval when;
+    pa_gettimeofday(&when);
+    pa_timeval_add(&when, kReconnectDelayUsec);
+    if (timer == nullptr) {
+        timer = api->time_new(api, &when, fn, nullptr);
+    } else {
+        api->time_restart(timer, &when);
+    }
+}
+
+void FreeTimer(pa_time_event*& timer) {
+    if (timer != nullptr) {
+        pa_threaded_mainloop_get_api(gMainloop)->time_free(timer);
+        timer = nullptr;
     }
 }
 
@@ -241,17 +269,9 @@ OSStatus FinishOperation(pa_operation* op, const bool& done) {
 
 bool ContextReady() { return gContext != nullptr && pa_context_get_state(gContext) == PA_CONTEXT_READY; }
 
-void ScheduleReconnect() {
-    pa_mainloop_api* api = pa_threaded_mainloop_get_api(gMainloop);
-    struct timeval when;
-    pa_gettimeofday(&when);
-    pa_timeval_add(&when, kReconnectDelayUsec);
-    if (gReconnectTimer == nullptr) {
-        gReconnectTimer = api->time_new(api, &when, ReconnectTimerFired, nullptr);
-    } else {
-        api->time_restart(gReconnectTimer, &when);
-    }
-}
+void ScheduleReconnect() { ArmTimer(gReconnectTimer, ReconnectTimerFired); }
+
+void ScheduleRouteRetry() { ArmTimer(gRouteRetryTimer, RouteRetryTimerFired); }
 
 OSStatus Connect() {
     ForgetInheritedConnection();
@@ -293,10 +313,8 @@ void Disconnect() {
     }
     {
         const MainloopLock lock = LockMainloop();
-        if (gReconnectTimer != nullptr) {
-            pa_threaded_mainloop_get_api(gMainloop)->time_free(gReconnectTimer);
-            gReconnectTimer = nullptr;
-        }
+        FreeTimer(gReconnectTimer);
+        FreeTimer(gRouteRetryTimer);
         DropContextLocked();
     }
     pa_threaded_mainloop_stop(gMainloop);

@@ -91,6 +91,9 @@ bool ContextReady();
 // Mainloop locked: tries again to reach the server in a while, unless nothing
 // runs that needs it by then.
 void ScheduleReconnect();
+// Mainloop locked: routes the running records again in a while (a stream
+// that should have taken over failed, and the server may say nothing more).
+void ScheduleRouteRetry();
 
 // ---- Server queries (Connection.cpp) -----------------------------------------
 struct ServerSnapshot {

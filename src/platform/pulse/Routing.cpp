@@ -22,8 +22,13 @@ void ApplyRoute(IOProcRecord& record, const RouteDecision& decision) {
         case RouteAction::Keep:
             return;
         case RouteAction::Open:
-            if (!OpenReplacement(record, decision.source) && record.stream == nullptr) {
-                SetAlive(record, false);
+            if (!OpenReplacement(record, decision.source)) {
+                if (record.stream == nullptr) {
+                    SetAlive(record, false);
+                }
+                if (ContextReady()) {
+                    ScheduleRouteRetry();
+                }
             }
             return;
         case RouteAction::CancelPending:

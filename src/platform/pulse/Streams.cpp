@@ -148,6 +148,13 @@ void StreamStateChanged(pa_stream* stream, void* userdata) {
             if (record->stream == nullptr) {
                 SetAlive(*record, false);
             }
+            // Tried again in a while: the source may be new and not ready
+            // for us yet (a default sink just loaded, a microphone the server
+            // brings back after a restart), and nothing else may happen that
+            // would make us look again.
+            if (ContextReady()) {
+                ScheduleRouteRetry();
+            }
         }
         return;
     }
