@@ -180,3 +180,19 @@ print_details() {  # FILE
     echo "-- probe figures"
     sed 's/^/   /' "$1"
 }
+
+# The latency of the 1 kHz bursts for the tool and parec, from the probe's figures.
+print_latency_table() {  # FIGURES
+    printf '%-8s %8s %8s %8s %8s\n' "" bursts p50_ms p95_ms max_ms
+    local label
+    for label in quorbel parec; do
+        printf '%-8s %8s %8s %8s %8s\n' "$label" "$(figure "$1" "$label" events_1000)" \
+            "$(figure "$1" "$label" latency_p50_ms)" "$(figure "$1" "$label" latency_p95_ms)" \
+            "$(figure "$1" "$label" latency_max_ms)"
+    done
+}
+
+# The tool's latency over the run, one line per listed burst: seconds, ms.
+print_latency_series() {  # FIGURES
+    awk '$1 == "quorbel" && $2 == "latency_at" { printf "   %8.1f %9.3f\n", $3, $4 }' "$1"
+}

@@ -24,17 +24,11 @@ main() {
         "$(parec_stream parec quorbel_out.monitor "$rate")"
     stop_background
     print_conditions "latency: 20 ms bursts every 503 ms into quorbel_out at $rate Hz, player buffer ~10 ms"
-    printf '%-8s %8s %8s %8s %8s\n' "" bursts p50_ms p95_ms max_ms
-    local label
-    for label in quorbel parec; do
-        printf '%-8s %8s %8s %8s %8s\n' "$label" "$(figure "$figures" "$label" events_1000)" \
-            "$(figure "$figures" "$label" latency_p50_ms)" "$(figure "$figures" "$label" latency_p95_ms)" \
-            "$(figure "$figures" "$label" latency_max_ms)"
-    done
+    print_latency_table "$figures"
     echo "parec: $(parec_stream parec quorbel_out.monitor "$rate" | cut -d: -f4-)"
     echo "the player: $(cat "$work_dir/timed-quorbel_out.log")"
     echo "-- the tool's latency over the run (seconds, ms): a step up is a stall that outlasted the grace"
-    awk '$1 == "quorbel" && $2 == "latency_at" { printf "   %8.1f %9.3f\n", $3, $4 }' "$figures"
+    print_latency_series "$figures"
     print_details "$figures"
 }
 

@@ -12,6 +12,9 @@ namespace quorbel {
 namespace {
 
 constexpr std::uint32_t kBlocksPerAccount = 50;  // a second of 20 ms blocks
+// A source settles in over its first seconds (the first deliveries' lumps,
+// the clock lock finding its rate); the most it held then is its own.
+constexpr std::uint32_t kSettlingSeconds = 5;
 
 }  // namespace
 
@@ -19,17 +22,29 @@ std::optional<std::uint32_t> WatchBacklog(BacklogWatch& watch, bool running, std
                                           std::size_t reserveFrames) {
     if (running) {
         watch.lowest = std::min(watch.lowest, heldFrames);
+        ++watch.runningBlocks;
     }
     if (++watch.blocks < kBlocksPerAccount) {
         return std::nullopt;
     }
     const std::size_t lowest = watch.lowest;
-    watch = BacklogWatch{};
+    const bool whole = watch.runningBlocks == watch.blocks;
+    watch.lowest = SIZE_MAX;
+    watch.blocks = 0;
+    watch.runningBlocks = 0;
     if (lowest == SIZE_MAX) {
         return std::nullopt;  // silent all second: nothing queues
     }
     const std::size_t beyond = lowest > reserveFrames ? lowest - reserveFrames : 0;
-    return std::uint32_t(std::min<std::size_t>(beyond, std::numeric_limits<std::uint32_t>::max()));
+    if (watch.wholeSeconds < kSettlingSeconds) {
+        if (whole) {
+            watch.usual = std::max(watch.usual, beyond);
+            ++watch.wholeSeconds;
+        }
+        return std::nullopt;
+    }
+    const std::size_t backlog = beyond > watch.usual ? beyond - watch.usual : 0;
+    return std::uint32_t(std::min<std::size_t>(backlog, std::numeric_limits<std::uint32_t>::max()));
 }
 
 void TellBacklog(const CaptureStream& stream, std::uint32_t frames) {

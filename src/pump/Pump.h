@@ -43,17 +43,23 @@ constexpr std::chrono::nanoseconds LateFragmentGrace(std::chrono::nanoseconds pe
 bool NapWithinGrace(std::chrono::steady_clock::time_point graceEnd);
 
 // What a running source's queue holds after its blocks, at its lowest over a
-// second of blocks, beyond the start reserve: audio that came after its place
-// had been filled with silence, which nothing discards, so without help it
-// would stay as latency for the rest of the run. Told to the source's device
-// once a second, so that the platform delivers that much less, gently.
+// second of blocks, beyond what it held in its first whole seconds: audio
+// that came after its place had been filled with silence, which nothing
+// discards, so without help it would stay as latency for the rest of the
+// run. Told to the source's device once a second, so that the platform
+// delivers that much less, gently. What a source held from the start (its
+// reserve, and whatever its first deliveries brought over) is its own
+// latency, and stays, so that two mixed sources keep their places.
 struct BacklogWatch {
     std::size_t lowest = SIZE_MAX;  // frames held after a block, this second
     std::uint32_t blocks = 0;       // blocks counted this second
+    std::uint32_t runningBlocks = 0;
+    std::uint32_t wholeSeconds = 0;    // seconds the source ran throughout, up to the settling ones
+    std::size_t usual = 0;             // held beyond the reserve while it settled in
 };
 // Counts one block, noting heldFrames when the source's audio ran to its end.
-// After a second of blocks: the backlog to tell, in frames, unless the
-// source ran in none of them.
+// After a second of blocks: the backlog to tell, in frames, once the usual
+// level is known and unless the source ran in none of them.
 std::optional<std::uint32_t> WatchBacklog(BacklogWatch& watch, bool running, std::size_t heldFrames,
                                           std::size_t reserveFrames);
 // Tells the stream's device; a platform that cannot act on it is left alone.

@@ -199,13 +199,17 @@ double Slope(const std::vector<std::pair<double, double>>& points) {
 }
 
 // A server frozen for 150 ms leaves a hole, longer than the tool waits for.
-// When it then hands over what it missed (PulseAudio does, PipeWire now and
-// then), that queues behind the silence, and the tool lets it go again at
-// about a millisecond a second: its latency comes back down, never below
-// where it was. Timed bursts every 503 ms, timed against parec on the same
-// monitor, show the tool's own latency; the block a burst lands in makes it
-// wander by 20 ms, so the trend is what counts.
+// When it then hands over what it missed (PulseAudio does), that queues
+// behind the silence, and the tool lets it go again at about a millisecond a
+// second: its latency comes back down, never below where it was. Timed
+// bursts every 503 ms, timed against parec on the same monitor, show the
+// tool's own latency; the block a burst lands in makes it wander by 20 ms,
+// so the trend is what counts.
 TEST_F(DriftTest, WhatAStallLeftQueuedDrainsAway) {
+    if (OnPipeWire()) {
+        GTEST_SKIP() << "a frozen PipeWire graph resumes differently from run to run (it drops what it missed, or "
+                        "hands it to parec late), so the tool's own latency cannot be told apart there";
+    }
     ASSERT_NE(std::getenv("QUORBEL_SERVER_CONTROL"), nullptr) << "run me under tests/pulse/private-server.sh";
     auto player = StartTimedPlayer("quorbel_out", 44100, Signal{true, 1000.0, -6.0, kBurstPeriodNs, 20'000'000});
     std::this_thread::sleep_for(500ms);
@@ -249,9 +253,7 @@ TEST_F(DriftTest, WhatAStallLeftQueuedDrainsAway) {
     Note("latency over parec after the stall ms", peak);
     Note("latency over parec at the end ms", MedianOf(last));
     Note("latency change after the stall ms a second", Slope(draining));
-    if (peak < usual + 50) {
-        GTEST_SKIP() << "the server dropped what it missed while frozen: nothing queued (latency " << peak << " ms)";
-    }
+    ASSERT_GT(peak, usual + 50) << "the stall queued nothing: the run proves nothing";
     // 1 ms a second; half of that at least, whatever the machine is doing.
     EXPECT_LT(Slope(draining), -0.5) << "what queued stayed";
     EXPECT_GT(Slope(draining), -2.0) << "the drain was faster than the rate change allows";
