@@ -456,17 +456,18 @@ std::vector<std::uint32_t> ToldBacklogs(const std::vector<std::string>& calls) {
 }
 
 // A fragment 100 ms late is a stall: the run pads, and the audio that comes
-// afterwards queues behind the silence. The run tells the device how much,
-// once a second, so that its rate can take it out again. The same in a mixed
-// run, whose microphone here is silent.
+// afterwards queues behind the silence. Once the source has settled in (five
+// seconds), the run tells the device how much, once a second, so that its
+// rate can take it out again. The same in a mixed run, whose microphone here
+// is silent.
 TEST(CaptureRun, TellsTheDeviceWhatAStallLeftQueued) {
-    constexpr int kBlocks = 160;
+    constexpr int kBlocks = 420;
     const StereoFrame sound{1000, -1000};
     for (const auto& args : {std::vector<std::string>{"capture", "macos-system-audio"},
                              std::vector<std::string>{"capture-mixed", "macos-system-audio", "mic-1"}}) {
         SCOPED_TRACE(args[0]);
         auto deliveries = test::Fragments(0, std::vector<StereoFrame>(480 * 2 * kBlocks, sound));
-        test::DelayBlock(deliveries, 0, 70, std::chrono::milliseconds(100));
+        test::DelayBlock(deliveries, 0, 320, std::chrono::milliseconds(100));
         deliveries.insert(deliveries.begin(), {Millis(0), 0, std::vector<StereoFrame>(960, sound)});
         World world = Int16World(48000);
         FeedOnSchedule(world, deliveries);

@@ -235,3 +235,32 @@ TEST(PassThroughPumpGrace, AStopDuringTheGraceEndsTheRunWithNoFurtherBlock) {
 
 }  // namespace
 }  // namespace quorbel
+
+namespace quorbel {
+namespace {
+
+// The reports of a second of blocks that all hold `held` frames (running or not).
+std::vector<std::optional<std::uint32_t>> Seconds(BacklogWatch& watch, int seconds, std::size_t held,
+                                                  bool running = true) {
+    std::vector<std::optional<std::uint32_t>> told;
+    for (int block = 0; block < 50 * seconds; ++block) {
+        if (const auto frames = WatchBacklog(watch, running, held, 480)) {
+            told.push_back(frames);
+        }
+    }
+    return told;
+}
+
+// What a source held while it settled in is its own; what queued later is
+// told, a second at a time, and a silent second tells nothing.
+TEST(BacklogWatch, TellsWhatQueuedAfterTheSourceSettledIn) {
+    BacklogWatch watch;
+    EXPECT_TRUE(Seconds(watch, 5, 480 + 300).empty());
+    EXPECT_EQ(Seconds(watch, 1, 480 + 300), (std::vector<std::optional<std::uint32_t>>{0u}));
+    EXPECT_EQ(Seconds(watch, 2, 480 + 300 + 2000), (std::vector<std::optional<std::uint32_t>>{2000u, 2000u}));
+    EXPECT_TRUE(Seconds(watch, 1, 0, false).empty());
+    EXPECT_EQ(Seconds(watch, 1, 100), (std::vector<std::optional<std::uint32_t>>{0u})) << "below the usual is none";
+}
+
+}  // namespace
+}  // namespace quorbel
