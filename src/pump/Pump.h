@@ -51,11 +51,11 @@ bool NapWithinGrace(std::chrono::steady_clock::time_point graceEnd);
 // reserve, and whatever its first deliveries brought over) is its own
 // latency, and stays, so that two mixed sources keep their places.
 struct BacklogWatch {
-    std::size_t lowest = SIZE_MAX;  // frames held after a block, this second
-    std::uint32_t blocks = 0;       // blocks counted this second
-    std::uint32_t runningBlocks = 0;
-    std::uint32_t wholeSeconds = 0;    // seconds the source ran throughout, up to the settling ones
-    std::size_t usual = 0;             // held beyond the reserve while it settled in
+    std::size_t lowest = SIZE_MAX;    // frames held after a block, this second
+    std::uint32_t blocks = 0;         // blocks counted this second
+    std::uint32_t runningBlocks = 0;  // of those, the ones the source ran to the end of
+    std::uint32_t wholeSeconds = 0;   // seconds it ran throughout, up to the settling ones
+    std::size_t usual = 0;            // held beyond the reserve while it settled in
 };
 // Counts one block, noting heldFrames when the source's audio ran to its end.
 // After a second of blocks: the backlog to tell, in frames, once the usual

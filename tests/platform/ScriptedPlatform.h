@@ -5,7 +5,7 @@
 // Failures are keyed by operation name, optionally narrowed to one object
 // with "@<id>":  "size dev#", "get dev#", "get dIn ", "size slay", "get slay",
 // "get uid ", "get lnam", "get sfmt", "get tuid", "CreateProcessTap",
-// "CreateAggregateDevice", "CreateIOProcID", "Start".
+// "CreateAggregateDevice", "CreateIOProcID", "Start", "set qbkl".
 #pragma once
 
 #include <atomic>

@@ -141,9 +141,13 @@ void ReconnectTimerFired(pa_mainloop_api*, pa_time_event*, const struct timeval*
 }
 
 void RouteRetryTimerFired(pa_mainloop_api*, pa_time_event*, const struct timeval*, void*) {
-    if (!RunningRecords().empty()) {
-        RefreshRoutes();
+    if (RunningRecords().empty()) {
+        return;
     }
+    if (DropStalledReplacements()) {
+        ScheduleRouteRetry();
+    }
+    RefreshRoutes();
 }
 
 // Arms timer (made on first use) to fire fn after the reconnect delay.

@@ -202,6 +202,8 @@ struct IOProcRecord {
     pa_stream* pending = nullptr;
     std::string pendingSource;
     int pendingError = PA_OK;     // why the last replacement failed
+    std::chrono::steady_clock::time_point pendingSince;
+    bool delivered = false;       // a stream of it has taken over since the start
     bool alive = true;            // what 'livn' last said
     bool awaitingServer = false;  // lost with the server: find the source again once it is back
     RateLock lock;                // of the delivering stream
@@ -214,6 +216,9 @@ const std::vector<IOProcRecord*>& RunningRecords();
 bool OpenReplacement(IOProcRecord& record, const std::string& source);
 // Mainloop locked.
 void ReleaseStream(pa_stream*& stream);
+// Mainloop locked: releases the replacements that have neither become ready
+// nor failed for too long; true while others are still getting ready.
+bool DropStalledReplacements();
 // Mainloop locked: changes 'livn' and tells its listeners.
 void SetAlive(IOProcRecord& record, bool alive);
 // Stops every running stream (before the connection closes).

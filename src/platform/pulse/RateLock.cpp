@@ -71,9 +71,6 @@ void Anchor(RateLock& lock, std::int64_t nowNs, std::int64_t windowNs) {
     StartWindow(lock, nowNs, windowNs);
 }
 
-// A proportional-integral step in its incremental form: each window moves
-// the command by how the error changed and by the error itself, so holding
-// the command at a limit never winds anything up.
 // The frames the schedule expects by host time nowNs, less what draining gave up.
 double Expected(const RateLock& lock, std::int64_t nowNs) {
     const double elapsed = double(nowNs - lock.originNs) / 1e9;
@@ -112,6 +109,9 @@ bool AbsorbJump(RateLock& lock, double mean) {
     return true;
 }
 
+// A proportional-integral step in its incremental form: each window moves
+// the command by how the error changed and by the error itself, so holding
+// the command at a limit never winds anything up.
 std::int32_t Steer(RateLock& lock, double error) {
     const double limit = lock.nominal * kMaxOffsetOfNominal;
     const double change = -(kProportional * (error - lock.lastError) + kIntegral * error);

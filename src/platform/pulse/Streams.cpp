@@ -25,6 +25,9 @@ constexpr std::size_t kMaxFramesPerCall = 16384;
 // Small fragments keep the delivery steady and early; the tool paces its
 // own output.
 constexpr pa_usec_t kFragmentUsec = 10000;
+// A replacement that is neither ready nor failed by then is stuck: PipeWire
+// now and then leaves a stream on a sink's monitor connecting for good.
+constexpr std::chrono::seconds kReplacementPatience{2};
 
 using ProcTable = std::map<std::uintptr_t, std::unique_ptr<IOProcRecord>>;
 
@@ -129,6 +132,7 @@ void TakeOver(IOProcRecord& record) {
     record.pending = nullptr;
     record.pendingSource.clear();
     record.awaitingServer = false;
+    record.delivered = true;
     ResetRateLock(record.lock, record.sample.rate);  // a new device, a new clock
     pa_stream_set_read_callback(record.stream, StreamReadable, &record);
     SetAlive(record, true);
@@ -211,6 +215,7 @@ void StopRecordLocked(IOProcRecord& record) {
     record.running = false;
     record.alive = true;
     record.awaitingServer = false;
+    record.delivered = false;
     std::erase(Running(), &record);
 }
 
@@ -318,7 +323,32 @@ bool OpenReplacement(IOProcRecord& record, const std::string& source) {
         return false;
     }
     record.pendingSource = source;
+    record.pendingSince = std::chrono::steady_clock::now();
+    if (record.delivered) {
+        ScheduleRouteRetry();  // to see that it got ready
+    }
     return true;
+}
+
+bool DropStalledReplacements() {
+    const auto now = std::chrono::steady_clock::now();
+    bool waiting = false;
+    for (IOProcRecord* record : Running()) {
+        // The first stream of a start is the start's to wait for.
+        if (record->pending == nullptr || !record->delivered) {
+            continue;
+        }
+        if (now - record->pendingSince < kReplacementPatience) {
+            waiting = true;
+            continue;
+        }
+        ReleaseStream(record->pending);
+        record->pendingSource.clear();
+        if (record->stream == nullptr) {
+            SetAlive(*record, false);
+        }
+    }
+    return waiting;
 }
 
 void SetAlive(IOProcRecord& record, bool alive) {
