@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 
 #include "platform/pulse/PulseBackend.h"
@@ -144,7 +145,11 @@ void RouteRetryTimerFired(pa_mainloop_api*, pa_time_event*, const struct timeval
     if (RunningRecords().empty()) {
         return;
     }
-    if (DropStalledReplacements()) {
+    // A tap looks again every time: pipewire-pulse may tell of a new default
+    // sink before it reports it, and then say nothing more.
+    const bool tapRunning = std::any_of(RunningRecords().begin(), RunningRecords().end(),
+                                        [](const IOProcRecord* record) { return record->route == Route::DefaultSinkMonitor; });
+    if (DropStalledReplacements() || tapRunning) {
         ScheduleRouteRetry();
     }
     RefreshRoutes();

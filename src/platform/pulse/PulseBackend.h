@@ -92,7 +92,8 @@ bool ContextReady();
 // runs that needs it by then.
 void ScheduleReconnect();
 // Mainloop locked: routes the running records again in a while (a stream
-// that should have taken over failed, and the server may say nothing more).
+// that should have taken over failed, and the server may say nothing more),
+// and again and again while a tap runs.
 void ScheduleRouteRetry();
 
 // ---- Server queries (Connection.cpp) -----------------------------------------

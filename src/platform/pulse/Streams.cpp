@@ -290,6 +290,7 @@ OSStatus StartRecord(IOProcRecord& record) {
     const OSStatus status = AwaitFirstStream(record);
     if (status == kAudioHardwareNoError) {
         RefreshRoutes();  // the defaults may have moved while we set up
+        ScheduleRouteRetry();
         return status;
     }
     StopRecordLocked(record);
