@@ -107,6 +107,12 @@ std::string Pactl(const std::vector<std::string>& args) {
     return result.output;
 }
 
+std::string ServerState() {
+    return "default sink " + Pactl({"get-default-sink"}) + "sinks:\n" + Pactl({"list", "short", "sinks"}) +
+           "playing:\n" + Pactl({"list", "short", "sink-inputs"}) + "recording:\n" +
+           Pactl({"list", "short", "source-outputs"});
+}
+
 ScopedModule::ScopedModule(const std::string& name, const std::vector<std::string>& args) {
     std::vector<std::string> words = {"load-module", name};
     words.insert(words.end(), args.begin(), args.end());

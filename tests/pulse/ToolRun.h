@@ -48,6 +48,9 @@ void ExpectCleanExit(ToolCapture& capture, const std::string& how, const std::fu
 // pactl with args; its output. The test fails when pactl does.
 std::string Pactl(const std::vector<std::string>& args);
 
+// The default sink, the sinks, and what plays and records: for failure messages.
+std::string ServerState();
+
 // The rate a sink runs at now, from pactl's short list; 0 when it is not there.
 std::uint32_t SinkRate(const std::string& sink);
 

@@ -24,12 +24,16 @@ pa_threaded_mainloop* gMainloop = nullptr;
 pa_context* gContext = nullptr;
 pa_time_event* gReconnectTimer = nullptr;
 pa_time_event* gRouteRetryTimer = nullptr;
+pa_time_event* gDefaultsTimer = nullptr;
 pid_t gOwner = 0;  // the process that made gMainloop
 int gPoolDepth = 0;
 
 // Often enough that a restarted server is found well within a second of its
 // return, seldom enough to cost nothing while it stays away.
 constexpr pa_usec_t kReconnectDelayUsec = 250 * PA_USEC_PER_MSEC;
+// A server should tell of a new default sink at once; this is for one that
+// does not (see Routing.cpp), and on PipeWire each look is a connection.
+constexpr pa_usec_t kDefaultsCheckUsec = 2 * PA_USEC_PER_SEC;
 
 // A forked child inherits the pointers but not the mainloop thread: it leaves
 // them alone (they belong to the parent) and starts over if it needs a server.
@@ -39,6 +43,7 @@ void ForgetInheritedConnection() {
         gContext = nullptr;
         gReconnectTimer = nullptr;
         gRouteRetryTimer = nullptr;
+        gDefaultsTimer = nullptr;
     }
 }
 
@@ -145,22 +150,31 @@ void RouteRetryTimerFired(pa_mainloop_api*, pa_time_event*, const struct timeval
     if (RunningRecords().empty()) {
         return;
     }
-    // A tap looks again every time: pipewire-pulse may tell of a new default
-    // sink before it reports it, and then say nothing more.
-    const bool tapRunning = std::any_of(RunningRecords().begin(), RunningRecords().end(),
-                                        [](const IOProcRecord* record) { return record->route == Route::DefaultSinkMonitor; });
-    if (DropStalledReplacements() || tapRunning) {
+    if (DropStalledReplacements()) {
         ScheduleRouteRetry();
     }
     RefreshRoutes();
 }
 
-// Arms timer (made on first use) to fire fn after the reconnect delay.
-void ArmTimer(pa_time_event*& timer, pa_time_event_cb_t fn) {
+bool TapRunning() {
+    return std::any_of(RunningRecords().begin(), RunningRecords().end(),
+                       [](const IOProcRecord* record) { return record->route == Route::DefaultSinkMonitor; });
+}
+
+void DefaultsTimerFired(pa_mainloop_api*, pa_time_event*, const struct timeval*, void*) {
+    if (!TapRunning()) {
+        return;
+    }
+    ScheduleDefaultsCheck();
+    RefreshRoutes();
+}
+
+// Arms timer (made on first use) to fire fn after delay.
+void ArmTimer(pa_time_event*& timer, pa_time_event_cb_t fn, pa_usec_t delay = kReconnectDelayUsec) {
     pa_mainloop_api* api = pa_threaded_mainloop_get_api(gMainloop);
     struct timeval when;
     pa_gettimeofday(&when);
-    pa_timeval_add(&when, kReconnectDelayUsec);
+    pa_timeval_add(&when, delay);
     if (timer == nullptr) {
         timer = api->time_new(api, &when, fn, nullptr);
     } else {
@@ -282,6 +296,8 @@ void ScheduleReconnect() { ArmTimer(gReconnectTimer, ReconnectTimerFired); }
 
 void ScheduleRouteRetry() { ArmTimer(gRouteRetryTimer, RouteRetryTimerFired); }
 
+void ScheduleDefaultsCheck() { ArmTimer(gDefaultsTimer, DefaultsTimerFired, kDefaultsCheckUsec); }
+
 OSStatus Connect() {
     ForgetInheritedConnection();
     if (gMainloop == nullptr) {
@@ -324,6 +340,8 @@ void Disconnect() {
         const MainloopLock lock = LockMainloop();
         FreeTimer(gReconnectTimer);
         FreeTimer(gRouteRetryTimer);
+        FreeTimer(gDefaultsTimer);
+        ForgetRoutes();
         DropContextLocked();
     }
     pa_threaded_mainloop_stop(gMainloop);

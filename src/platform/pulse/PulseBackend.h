@@ -92,9 +92,11 @@ bool ContextReady();
 // runs that needs it by then.
 void ScheduleReconnect();
 // Mainloop locked: routes the running records again in a while (a stream
-// that should have taken over failed, and the server may say nothing more),
-// and again and again while a tap runs.
+// that should have taken over failed, and the server may say nothing more).
 void ScheduleRouteRetry();
+// Mainloop locked: while a tap runs, asks for the defaults every little while,
+// should the server not tell of a change.
+void ScheduleDefaultsCheck();
 
 // ---- Server queries (Connection.cpp) -----------------------------------------
 struct ServerSnapshot {
@@ -257,6 +259,8 @@ void RefreshRoutes();
 // Mainloop locked; the context just became ready, or just failed.
 void ServerReady();
 void ServerLost();
+// Mainloop locked: drops whatever refresh is under way (the connection closes).
+void ForgetRoutes();
 // Mainloop locked: the server delivers less when a record stream asks for a
 // higher rate (learnt with the defaults).
 bool ServerInvertsRecordRate();

@@ -290,7 +290,9 @@ OSStatus StartRecord(IOProcRecord& record) {
     const OSStatus status = AwaitFirstStream(record);
     if (status == kAudioHardwareNoError) {
         RefreshRoutes();  // the defaults may have moved while we set up
-        ScheduleRouteRetry();
+        if (record.route == Route::DefaultSinkMonitor) {
+            ScheduleDefaultsCheck();
+        }
         return status;
     }
     StopRecordLocked(record);
