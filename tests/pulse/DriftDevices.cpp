@@ -43,6 +43,12 @@ constexpr std::uint64_t kReaderDebtFrames = kDriftRate / 5;
 // A microphone nobody records from overwrites its buffer: only the newest
 // 10 ms wait (PulseAudio reads a pipe source only while it records).
 constexpr std::size_t kWriterBacklogFrames = kDriftRate / 100;
+// While the server reads, it may fall behind for a while, as it may with a
+// sound card, whose buffer outlasts a stall of tens of milliseconds; the
+// pipe alone (21 ms) would lose audio there that no real device loses. A
+// source that took nothing for longer than that is not recording.
+constexpr std::size_t kRecordedBacklogFrames = kDriftRate / 5;
+constexpr std::int64_t kNotRecordingNs = 100 * kNsPerMs;
 // Likewise the FIFO holds one page, not 340 ms of stale audio.
 constexpr int kSourcePipeBytes = 4096;
 
@@ -374,6 +380,7 @@ PipeReport WritePipeAsDevice(const std::string& fifo, double ppm, const Signal& 
     DeviceClock clock{MonotonicNs(), kDriftRate, ppm};
     std::uint64_t rendered = 0;
     std::int64_t now = clock.startNs;
+    std::int64_t lastTakenNs = clock.startNs - kNotRecordingNs;
     for (std::int64_t next = clock.startNs; !gDeviceStop.load();) {
         next += kTickNs;
         SleepUntilNs(next);
@@ -383,13 +390,18 @@ PipeReport WritePipeAsDevice(const std::string& fifo, double ppm, const Signal& 
         writer.pending.resize(old + 2 * std::size_t(due - rendered));
         RenderSignal(signal, clock, rendered, std::span(writer.pending).subspan(old));
         rendered = due;
+        const std::size_t unwritten = writer.pending.size();
         if (!Flush(writer)) {
             report.error = "the source closed its FIFO";
             break;
         }
-        // Nobody reads: a device would overwrite its buffer, so the oldest goes.
-        if (writer.pending.size() > 2 * kWriterBacklogFrames) {
-            const std::size_t drop = writer.pending.size() - 2 * kWriterBacklogFrames;
+        if (writer.pending.size() < unwritten) {
+            lastTakenNs = now;
+        }
+        // A full buffer overwrites its oldest audio, as a device's would.
+        const std::size_t kept = now - lastTakenNs < kNotRecordingNs ? kRecordedBacklogFrames : kWriterBacklogFrames;
+        if (writer.pending.size() > 2 * kept) {
+            const std::size_t drop = writer.pending.size() - 2 * kept;
             report.shortFrames += drop / 2;
             writer.pending.erase(writer.pending.begin(), writer.pending.begin() + std::ptrdiff_t(drop));
         }
