@@ -106,9 +106,10 @@ inline constexpr AudioObjectPropertySelector kAudioDevicePropertyDeviceIsAlive =
 inline constexpr AudioObjectPropertySelector kAudioObjectPropertySelectorWildcard = FourCharCode("****");
 // This tool's own, set on a device whose IO proc runs: a UInt32 count of
 // the device's frames that its consumer holds beyond what it needs (audio
-// that came after the consumer had put silence in its place). A backend that
-// steers the device's rate delivers that many fewer frames over the next
-// seconds; one that cannot answers 'who?', and the consumer lives with it.
+// that came after the consumer had put silence in its place) and wants gone;
+// 0 when it keeps what it holds. A backend that steers the device's rate
+// delivers that many fewer frames over the next seconds; one that cannot
+// answers 'who?', and the consumer lives with it.
 inline constexpr AudioObjectPropertySelector kQuorbelDevicePropertyConsumerBacklog = FourCharCode("qbkl");
 
 // Stream formats.

@@ -15,6 +15,18 @@ constexpr std::uint32_t kBlocksPerAccount = 50;  // a second of 20 ms blocks
 // A source settles in over its first seconds (the first deliveries' lumps,
 // the clock lock finding its rate); the most it held then is its own.
 constexpr std::uint32_t kSettlingSeconds = 5;
+// Where letting go starts and ends, in milliseconds. It ends a little short:
+// the account is a second old by the time the device acts on it.
+constexpr std::uint32_t kLetGoFromMs = 40;
+constexpr std::uint32_t kCloseUpFromMs = 5;
+constexpr std::uint32_t kLetGoToMs = 2;
+
+std::uint32_t Millis(std::uint32_t rate, std::uint32_t ms) { return std::uint32_t(std::uint64_t(rate) * ms / 1000); }
+
+// A drain starts past `from` and runs until what it takes is no more than `to`.
+bool Draining(bool draining, std::uint32_t frames, std::uint32_t from, std::uint32_t to) {
+    return frames > (draining ? to : from);
+}
 
 }  // namespace
 
@@ -45,6 +57,14 @@ std::optional<std::uint32_t> WatchBacklog(BacklogWatch& watch, bool running, std
     }
     const std::size_t backlog = beyond > watch.usual ? beyond - watch.usual : 0;
     return std::uint32_t(std::min<std::size_t>(backlog, std::numeric_limits<std::uint32_t>::max()));
+}
+
+std::uint32_t BacklogToLetGo(BacklogWatch& watch, std::uint32_t backlog, std::optional<std::uint32_t> peer,
+                             std::uint32_t rate) {
+    const std::uint32_t beyondPeer = peer ? backlog - std::min(backlog, *peer) : 0;
+    watch.lettingGo = Draining(watch.lettingGo, backlog, Millis(rate, kLetGoFromMs), Millis(rate, kLetGoToMs));
+    watch.closingUp = Draining(watch.closingUp, beyondPeer, Millis(rate, kCloseUpFromMs), Millis(rate, kLetGoToMs));
+    return watch.lettingGo ? backlog : watch.closingUp ? beyondPeer : 0;
 }
 
 void TellBacklog(const CaptureStream& stream, std::uint32_t frames) {

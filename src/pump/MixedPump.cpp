@@ -68,11 +68,39 @@ StereoFrame NextFrame(MixSource& source, std::size_t i, std::size_t lead) {
     return {source.input.heldLeft, source.input.heldRight};
 }
 
-// What the source holds after a block: its queue and what waits in its ring.
-void WatchSource(BacklogWatch& watch, const MixSource& source) {
+struct MixBacklogs {
+    BacklogWatch system;
+    BacklogWatch microphone;
+};
+
+// What the source holds after a block, its queue and what waits in its ring,
+// counted into its watch.
+std::optional<std::uint32_t> WatchSource(BacklogWatch& watch, const MixSource& source) {
     const std::size_t held = source.input.queuedFrames() + source.stream.ring.filled() / sizeof(StereoFrame);
-    if (const auto frames = WatchBacklog(watch, source.running, held, StartReserveFrames(source.rate))) {
-        TellBacklog(source.stream, *frames);
+    return WatchBacklog(watch, source.running, held, StartReserveFrames(source.rate));
+}
+
+// A backlog counted in frames of `from`, in frames of `source`.
+std::optional<std::uint32_t> InFramesOf(const MixSource& source, std::optional<std::uint32_t> frames,
+                                        const MixSource& from) {
+    if (!frames || from.rate == 0) {
+        return std::nullopt;
+    }
+    return std::uint32_t(std::uint64_t(*frames) * source.rate / from.rate);
+}
+
+// Both sources count the same blocks, so their seconds end together, and
+// each backlog is weighed against the other's.
+void WatchSources(MixBacklogs& watches, const MixSource& system, const MixSource& microphone, bool includeSystem) {
+    const auto fromSystem = includeSystem ? WatchSource(watches.system, system) : std::nullopt;
+    const auto fromMicrophone = WatchSource(watches.microphone, microphone);
+    if (fromSystem) {
+        TellBacklog(system.stream, BacklogToLetGo(watches.system, *fromSystem,
+                                                  InFramesOf(system, fromMicrophone, microphone), system.rate));
+    }
+    if (fromMicrophone) {
+        TellBacklog(microphone.stream, BacklogToLetGo(watches.microphone, *fromMicrophone,
+                                                      InFramesOf(microphone, fromSystem, system), microphone.rate));
     }
 }
 
@@ -100,8 +128,7 @@ void MixedPump(CaptureStream& systemStream, CaptureStream& microphoneStream, boo
     MixSource microphone = MakeMixSource(microphoneStream);
     std::vector<StereoFrame> block(kMixedBlockFrames, StereoFrame{0, 0});
     const std::chrono::nanoseconds grace = LateFragmentGrace(kMixedPeriod);
-    BacklogWatch systemBacklog;
-    BacklogWatch microphoneBacklog;
+    MixBacklogs backlogs;
     auto deadline = std::chrono::steady_clock::now();
     if (gStopRequested.load(std::memory_order_relaxed)) {
         return;
@@ -114,10 +141,7 @@ void MixedPump(CaptureStream& systemStream, CaptureStream& microphoneStream, boo
             return;
         }
         // Told after the write, in the time left before the next deadline.
-        if (includeSystem) {
-            WatchSource(systemBacklog, system);
-        }
-        WatchSource(microphoneBacklog, microphone);
+        WatchSources(backlogs, system, microphone, includeSystem);
         deadline += kMixedPeriod;
         SleepUntil(deadline);
         if (gStopRequested.load(std::memory_order_relaxed)) {

@@ -99,7 +99,7 @@ void PassThroughPump(CaptureStream& systemStream, std::uint32_t rate) {
         // Told after the write, in the time left before the next deadline.
         const std::size_t held = systemStream.ring.filled() / sizeof(StereoFrame);
         if (const auto frames = WatchBacklog(backlog, running, held, reserveFrames)) {
-            TellBacklog(systemStream, *frames);
+            TellBacklog(systemStream, BacklogToLetGo(backlog, *frames, std::nullopt, rate));
         }
         deadline += period;
         SleepUntil(deadline);

@@ -46,22 +46,33 @@ bool NapWithinGrace(std::chrono::steady_clock::time_point graceEnd);
 // second of blocks, beyond what it held in its first whole seconds: audio
 // that came after its place had been filled with silence, which nothing
 // discards, so without help it would stay as latency for the rest of the
-// run. Told to the source's device once a second, so that the platform
-// delivers that much less, gently. What a source held from the start (its
-// reserve, and whatever its first deliveries brought over) is its own
-// latency, and stays, so that two mixed sources keep their places.
+// run. What of it should go is told to the source's device once a second,
+// so that the platform delivers that much less, gently. What a source held
+// from the start (its reserve, and whatever its first deliveries brought
+// over) is its own latency, and stays, so that two mixed sources keep their
+// places.
 struct BacklogWatch {
     std::size_t lowest = SIZE_MAX;    // frames held after a block, this second
     std::uint32_t blocks = 0;         // blocks counted this second
     std::uint32_t runningBlocks = 0;  // of those, the ones the source ran to the end of
     std::uint32_t wholeSeconds = 0;   // seconds it ran throughout, up to the settling ones
     std::size_t usual = 0;            // held beyond the reserve while it settled in
+    bool lettingGo = false;           // the whole backlog is going
+    bool closingUp = false;           // what it holds beyond its peer in a mix is going
 };
 // Counts one block, noting heldFrames when the source's audio ran to its end.
 // After a second of blocks: the backlog to tell, in frames, once the usual
 // level is known and unless the source ran in none of them.
 std::optional<std::uint32_t> WatchBacklog(BacklogWatch& watch, bool running, std::size_t heldFrames,
                                           std::size_t reserveFrames);
+// Of a second's backlog, what the device should let go, in the source's
+// frames at rate. A backlog of some tens of milliseconds is latency the
+// source can afford, and it absorbs the next stall: only a larger one goes,
+// all of it. In a mix, what a source holds beyond its peer (the peer's
+// backlog, in this source's frames) has moved the two apart, and goes from
+// a few milliseconds on.
+std::uint32_t BacklogToLetGo(BacklogWatch& watch, std::uint32_t backlog, std::optional<std::uint32_t> peer,
+                             std::uint32_t rate);
 // Tells the stream's device; a platform that cannot act on it is left alone.
 void TellBacklog(const CaptureStream& stream, std::uint32_t frames);
 

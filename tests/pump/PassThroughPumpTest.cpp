@@ -262,5 +262,27 @@ TEST(BacklogWatch, TellsWhatQueuedAfterTheSourceSettledIn) {
     EXPECT_EQ(Seconds(watch, 1, 100), (std::vector<std::optional<std::uint32_t>>{0u})) << "below the usual is none";
 }
 
+// At 48 kHz, in milliseconds: what goes of a backlog, second after second.
+std::vector<std::uint32_t> LetGo(const std::vector<std::pair<std::uint32_t, std::optional<std::uint32_t>>>& seconds) {
+    BacklogWatch watch;
+    std::vector<std::uint32_t> told;
+    for (const auto& [backlog, peer] : seconds) {
+        const auto peerFrames = peer ? std::optional<std::uint32_t>(*peer * 48) : std::nullopt;
+        told.push_back(BacklogToLetGo(watch, backlog * 48, peerFrames, 48000) / 48);
+    }
+    return told;
+}
+
+// Alone, a source keeps a backlog of tens of milliseconds (it absorbs the
+// next stall); a larger one goes all the way. In a mix, what puts a source
+// behind its peer goes from 5 ms on, down to the peer's level.
+TEST(BacklogWatch, LetsGoALargeBacklogOrWhatPutsASourceBehindItsPeer) {
+    using Told = std::vector<std::uint32_t>;
+    EXPECT_EQ(LetGo({{30, {}}, {41, {}}, {30, {}}, {3, {}}, {2, {}}, {30, {}}}), (Told{0, 41, 30, 3, 0, 0}));
+    EXPECT_EQ(LetGo({{4, 0}, {12, 2}, {6, 2}, {4, 2}, {30, 30}}), (Told{0, 10, 4, 0, 0}));
+    EXPECT_EQ(LetGo({{12, {}}, {12, 0}, {12, {}}}), (Told{0, 12, 0})) << "a silent peer holds nobody back";
+    EXPECT_EQ(LetGo({{50, 45}, {45, 45}, {1, 0}}), (Told{50, 45, 0})) << "alone or not, 40 ms is too much";
+}
+
 }  // namespace
 }  // namespace quorbel

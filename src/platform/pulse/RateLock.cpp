@@ -14,8 +14,8 @@
 //
 // A source that stalls longer than the consumer can wait leaves a hole, and
 // the late audio, which nothing discards, then waits in the consumer as
-// latency. The consumer tells how much it holds beyond its needs, and the
-// lock delivers that much less over the following seconds.
+// latency. The consumer tells how much of what it holds beyond its needs
+// should go, and the lock delivers that much less over the following seconds.
 #include <algorithm>
 #include <cmath>
 
@@ -40,14 +40,12 @@ constexpr double kMaxStepHz = 4;
 // wrong, and chasing it would only bend the pitch.
 constexpr double kMaxOffsetOfNominal = 0.002;
 // A backlog is let go at 0.1 % of the rate (a millisecond a second, 1.7
-// cents of pitch: inaudible) once the consumer holds more than 40 ms beyond
-// its needs, until it holds no more than 2 ms. A lesser one stays: stalls of
-// a few tens of milliseconds come and go on a busy machine, and chasing each
-// would keep two mixed sources sliding. Told once a second, the backlog is a
-// little stale, so the drain stops short rather than take what the consumer
-// needs; and an account not renewed stops it too.
+// cents of pitch: inaudible) while the consumer tells of more than 2 ms to
+// let go; the consumer decides which backlogs go and which it keeps. Told
+// once a second, the backlog is a little stale, so the drain stops short
+// rather than take what the consumer needs; and an account not renewed
+// stops it too.
 constexpr std::uint32_t kDrainDivisor = 1000;
-constexpr std::uint32_t kDrainFromDivisor = 25;
 constexpr std::uint32_t kDrainToDivisor = 500;
 constexpr std::int64_t kBacklogFreshNs = 2'500'000'000;
 // A window whose mean error moved more than this from the last one's is no
@@ -81,8 +79,7 @@ double Expected(const RateLock& lock, std::int64_t nowNs) {
 // Whether to drain from now on, by the consumer's latest account.
 void DecideDrain(RateLock& lock, std::int64_t nowNs) {
     const bool fresh = lock.backlogAtNs >= 0 && nowNs - lock.backlogAtNs <= kBacklogFreshNs;
-    const std::uint32_t threshold = lock.nominal / (lock.drainHz != 0 ? kDrainToDivisor : kDrainFromDivisor);
-    const bool drain = fresh && lock.backlog > threshold;
+    const bool drain = fresh && lock.backlog > lock.nominal / kDrainToDivisor;
     const std::int32_t drainHz = drain ? std::int32_t(std::max<std::uint32_t>(lock.nominal / kDrainDivisor, 1)) : 0;
     if (drainHz != lock.drainHz) {
         lock.drained += double(lock.drainHz) * double(nowNs - lock.drainFromNs) / 1e9;
