@@ -24,6 +24,7 @@ pa_threaded_mainloop* gMainloop = nullptr;
 pa_context* gContext = nullptr;
 pa_time_event* gReconnectTimer = nullptr;
 pa_time_event* gRouteRetryTimer = nullptr;
+bool gRouteRetryWanted = false;  // the timer routes again, not only watches replacements
 pa_time_event* gDefaultsTimer = nullptr;
 pid_t gOwner = 0;  // the process that made gMainloop
 int gPoolDepth = 0;
@@ -147,13 +148,19 @@ void ReconnectTimerFired(pa_mainloop_api*, pa_time_event*, const struct timeval*
 }
 
 void RouteRetryTimerFired(pa_mainloop_api*, pa_time_event*, const struct timeval*, void*) {
+    const bool retry = gRouteRetryWanted;
+    gRouteRetryWanted = false;
     if (RunningRecords().empty()) {
         return;
     }
-    if (DropStalledReplacements()) {
-        ScheduleRouteRetry();
+    const ReplacementsWatched watched = DropStalledReplacements();
+    if (watched.waiting) {
+        WatchReplacements();
     }
-    RefreshRoutes();
+    // On PipeWire each refresh is a connection of its own: only when it can help.
+    if (retry || watched.dropped) {
+        RefreshRoutes();
+    }
 }
 
 bool TapRunning() {
@@ -294,7 +301,12 @@ bool ContextReady() { return gContext != nullptr && pa_context_get_state(gContex
 
 void ScheduleReconnect() { ArmTimer(gReconnectTimer, ReconnectTimerFired); }
 
-void ScheduleRouteRetry() { ArmTimer(gRouteRetryTimer, RouteRetryTimerFired); }
+void ScheduleRouteRetry() {
+    gRouteRetryWanted = true;
+    ArmTimer(gRouteRetryTimer, RouteRetryTimerFired);
+}
+
+void WatchReplacements() { ArmTimer(gRouteRetryTimer, RouteRetryTimerFired); }
 
 void ScheduleDefaultsCheck() { ArmTimer(gDefaultsTimer, DefaultsTimerFired, kDefaultsCheckUsec); }
 
@@ -340,6 +352,7 @@ void Disconnect() {
         const MainloopLock lock = LockMainloop();
         FreeTimer(gReconnectTimer);
         FreeTimer(gRouteRetryTimer);
+        gRouteRetryWanted = false;
         FreeTimer(gDefaultsTimer);
         ForgetRoutes();
         DropContextLocked();

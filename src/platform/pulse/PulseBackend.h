@@ -94,6 +94,9 @@ void ScheduleReconnect();
 // Mainloop locked: routes the running records again in a while (a stream
 // that should have taken over failed, and the server may say nothing more).
 void ScheduleRouteRetry();
+// Mainloop locked: looks again in a while whether the replacements opened got
+// ready, and routes again only for one dropped as stalled.
+void WatchReplacements();
 // Mainloop locked: while a tap runs, asks for the defaults every little while,
 // should the server not tell of a change.
 void ScheduleDefaultsCheck();
@@ -220,8 +223,12 @@ bool OpenReplacement(IOProcRecord& record, const std::string& source);
 // Mainloop locked.
 void ReleaseStream(pa_stream*& stream);
 // Mainloop locked: releases the replacements that have neither become ready
-// nor failed for too long; true while others are still getting ready.
-bool DropStalledReplacements();
+// nor failed for too long.
+struct ReplacementsWatched {
+    bool waiting = false;  // others are still getting ready
+    bool dropped = false;
+};
+ReplacementsWatched DropStalledReplacements();
 // Mainloop locked: changes 'livn' and tells its listeners.
 void SetAlive(IOProcRecord& record, bool alive);
 // Stops every running stream (before the connection closes).

@@ -328,30 +328,31 @@ bool OpenReplacement(IOProcRecord& record, const std::string& source) {
     record.pendingSource = source;
     record.pendingSince = std::chrono::steady_clock::now();
     if (record.delivered) {
-        ScheduleRouteRetry();  // to see that it got ready
+        WatchReplacements();  // to see that it got ready
     }
     return true;
 }
 
-bool DropStalledReplacements() {
+ReplacementsWatched DropStalledReplacements() {
     const auto now = std::chrono::steady_clock::now();
-    bool waiting = false;
+    ReplacementsWatched watched;
     for (IOProcRecord* record : Running()) {
         // The first stream of a start is the start's to wait for.
         if (record->pending == nullptr || !record->delivered) {
             continue;
         }
         if (now - record->pendingSince < kReplacementPatience) {
-            waiting = true;
+            watched.waiting = true;
             continue;
         }
+        watched.dropped = true;
         ReleaseStream(record->pending);
         record->pendingSource.clear();
         if (record->stream == nullptr) {
             SetAlive(*record, false);
         }
     }
-    return waiting;
+    return watched;
 }
 
 void SetAlive(IOProcRecord& record, bool alive) {
