@@ -46,7 +46,7 @@ constexpr std::size_t kWriterBacklogFrames = kDriftRate / 100;
 // While the server reads, it may fall behind for a while, as it may with a
 // sound card, whose buffer outlasts a stall of tens of milliseconds; the
 // pipe alone (21 ms) would lose audio there that no real device loses. A
-// source that took nothing for longer than that is not recording.
+// source that has taken nothing for 100 ms is not recording.
 constexpr std::size_t kRecordedBacklogFrames = kDriftRate / 5;
 constexpr std::int64_t kNotRecordingNs = 100 * kNsPerMs;
 // Likewise the FIFO holds one page, not 340 ms of stale audio.
