@@ -21,7 +21,7 @@ constexpr std::uint32_t kLetGoFromMs = 40;
 constexpr std::uint32_t kCloseUpFromMs = 5;
 constexpr std::uint32_t kLetGoToMs = 2;
 
-std::uint32_t Millis(std::uint32_t rate, std::uint32_t ms) { return std::uint32_t(std::uint64_t(rate) * ms / 1000); }
+std::uint32_t FramesIn(std::uint32_t rate, std::uint32_t ms) { return std::uint32_t(std::uint64_t(rate) * ms / 1000); }
 
 // A drain starts past `from` and runs until what it takes is no more than `to`.
 bool Draining(bool draining, std::uint32_t frames, std::uint32_t from, std::uint32_t to) {
@@ -62,8 +62,8 @@ std::optional<std::uint32_t> WatchBacklog(BacklogWatch& watch, bool running, std
 std::uint32_t BacklogToLetGo(BacklogWatch& watch, std::uint32_t backlog, std::optional<std::uint32_t> peer,
                              std::uint32_t rate) {
     const std::uint32_t beyondPeer = peer ? backlog - std::min(backlog, *peer) : 0;
-    watch.lettingGo = Draining(watch.lettingGo, backlog, Millis(rate, kLetGoFromMs), Millis(rate, kLetGoToMs));
-    watch.closingUp = Draining(watch.closingUp, beyondPeer, Millis(rate, kCloseUpFromMs), Millis(rate, kLetGoToMs));
+    watch.lettingGo = Draining(watch.lettingGo, backlog, FramesIn(rate, kLetGoFromMs), FramesIn(rate, kLetGoToMs));
+    watch.closingUp = Draining(watch.closingUp, beyondPeer, FramesIn(rate, kCloseUpFromMs), FramesIn(rate, kLetGoToMs));
     return watch.lettingGo ? backlog : watch.closingUp ? beyondPeer : 0;
 }
 
