@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <memory>
@@ -348,19 +349,27 @@ TEST(CaptureRun, InputBytesNeverStopARun) {
 // was started (the run's last step before the pump starts, so a delivery is
 // never later against the pump's deadlines than against its time), then
 // reports on descriptor 3 how far behind it fell.
-scripted::Feeder ScheduledFeeder(std::shared_ptr<std::chrono::steady_clock::time_point> started,
-                                 const std::vector<test::Delivery>& deliveries, const std::string& name) {
+// When the last device started, in steady-clock ticks: set by the run, read
+// by the feeders of devices that started before.
+using StartTime = std::shared_ptr<std::atomic<std::chrono::steady_clock::rep>>;
+
+std::chrono::steady_clock::time_point Started(const StartTime& started) {
+    return std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(started->load()));
+}
+
+scripted::Feeder ScheduledFeeder(const StartTime& started, const std::vector<test::Delivery>& deliveries,
+                                 const std::string& name) {
     return [started, deliveries, name](const scripted::Feed& feed) {
         std::chrono::microseconds worst{0};
         for (test::Delivery delivery : deliveries) {
-            std::this_thread::sleep_until(*started + delivery.at);
+            std::this_thread::sleep_until(Started(started) + delivery.at);
             if (feed.stopping()) {
                 break;
             }
             AudioBufferList list{1, {{2, std::uint32_t(delivery.frames.size() * 4), delivery.frames.data()}}};
             feed.deliver(list);
             worst = std::max(worst, std::chrono::duration_cast<std::chrono::microseconds>(
-                                        std::chrono::steady_clock::now() - *started - delivery.at));
+                                        std::chrono::steady_clock::now() - Started(started) - delivery.at));
         }
         const std::string line = name + " lateness " + std::to_string(worst.count()) + "\n";
         if (write(3, line.data(), line.size()) < 0) {
@@ -376,10 +385,10 @@ scripted::Feeder ScheduledFeeder(std::shared_ptr<std::chrono::steady_clock::time
 // schedule from the last start of a device.
 void FeedOnSchedule(World& world, const std::vector<test::Delivery>& deliveries,
                     const std::optional<std::vector<test::Delivery>>& microphone = std::nullopt) {
-    auto started = std::make_shared<std::chrono::steady_clock::time_point>();
+    auto started = std::make_shared<std::atomic<std::chrono::steady_clock::rep>>(0);
     world.onCall = [started](const std::string& call) {
         if (call.rfind("Start ", 0) == 0) {
-            *started = std::chrono::steady_clock::now();
+            started->store(std::chrono::steady_clock::now().time_since_epoch().count());
         }
     };
     world.systemFeeder = ScheduledFeeder(started, deliveries, "feeder");
@@ -502,9 +511,16 @@ TEST(CaptureRun, TellsTheDeviceWhatAStallLeftQueued) {
         const double padded = inside - double(SoundingFrames(pcm.substr(first * 4, (last - first + 1) * 4)).size());
         EXPECT_GT(padded, 0) << "the stall left no silence: the run proves nothing";
         // The silence inside the audio is what queued behind it; a fragment
-        // that comes a little late may hide up to one of its own from the account.
-        EXPECT_LE(double(told.back()), padded);
-        EXPECT_GE(double(told.back()), padded - 2 * 480);
+        // that comes a little late may hide up to one of its own from the
+        // account. Up to 40 ms of it the run keeps (a machine slow enough to
+        // be late for most fragments leaves less silence).
+        const double kept = 0.040 * 48000;
+        if (padded - 2 * 480 > kept) {
+            EXPECT_LE(double(told.back()), padded);
+            EXPECT_GE(double(told.back()), padded - 2 * 480);
+        } else if (padded <= kept) {
+            EXPECT_EQ(told.back(), 0u) << padded;
+        }
     }
 }
 
