@@ -153,9 +153,10 @@ run_probe() {
     probe_pid=""
 }
 
-# A probe stream for parec on a device, with a 10 ms fragment like the tool's.
+# A probe stream for parec on a device, with a 10 ms fragment like the tool's
+# (PAREC_LATENCY_MS for another).
 parec_stream() {  # LABEL DEVICE RATE
-    echo "raw:$3:$1:parec --raw --device=$2 --format=s16le --rate=$3 --channels=2 --latency-msec=10"
+    echo "raw:$3:$1:parec --raw --device=$2 --format=s16le --rate=$3 --channels=2 --latency-msec=${PAREC_LATENCY_MS:-10}"
 }
 tool_stream() {  # LABEL TOOL-ARGUMENTS...
     local label=$1

@@ -5,6 +5,10 @@
 # frames after the first sound. Target: none in 10 minutes.
 #
 #   DURATION=600 bench/holes.sh      (QUORBEL_TEST_SERVER=pipewire for PipeWire)
+#
+# On PipeWire, every stream's fragment pulls the whole graph's cycle down to
+# it: parec's own 10 ms then costs both streams holes on a machine without
+# real-time scheduling. PAREC_LATENCY_MS=20 keeps parec out of the way.
 set -euo pipefail
 # shellcheck source=bench/common.sh
 source "$(dirname "$0")/common.sh"
