@@ -80,13 +80,18 @@ std::optional<std::uint32_t> WatchSource(BacklogWatch& watch, const MixSource& s
     return WatchBacklog(watch, source.running, held, StartReserveFrames(source.rate));
 }
 
-// A backlog counted in frames of `from`, in frames of `source`.
-std::optional<std::uint32_t> InFramesOf(const MixSource& source, std::optional<std::uint32_t> frames,
-                                        const MixSource& from) {
-    if (!frames || from.rate == 0) {
-        return std::nullopt;
+// Tells the source's device what of its backlog to let go, weighed against
+// its peer's backlog (counted in the peer's frames), when that is known.
+void TellSource(BacklogWatch& watch, const MixSource& source, std::optional<std::uint32_t> backlog,
+                const MixSource& peer, std::optional<std::uint32_t> peerBacklog) {
+    if (!backlog) {
+        return;
     }
-    return std::uint32_t(std::uint64_t(*frames) * source.rate / from.rate);
+    std::optional<std::uint32_t> peerFrames;
+    if (peerBacklog && peer.rate != 0) {
+        peerFrames = std::uint32_t(std::uint64_t(*peerBacklog) * source.rate / peer.rate);
+    }
+    TellBacklog(source.stream, BacklogToLetGo(watch, *backlog, peerFrames, source.rate));
 }
 
 // Both sources count the same blocks, so their seconds end together, and
@@ -94,14 +99,8 @@ std::optional<std::uint32_t> InFramesOf(const MixSource& source, std::optional<s
 void WatchSources(MixBacklogs& watches, const MixSource& system, const MixSource& microphone, bool includeSystem) {
     const auto fromSystem = includeSystem ? WatchSource(watches.system, system) : std::nullopt;
     const auto fromMicrophone = WatchSource(watches.microphone, microphone);
-    if (fromSystem) {
-        TellBacklog(system.stream, BacklogToLetGo(watches.system, *fromSystem,
-                                                  InFramesOf(system, fromMicrophone, microphone), system.rate));
-    }
-    if (fromMicrophone) {
-        TellBacklog(microphone.stream, BacklogToLetGo(watches.microphone, *fromMicrophone,
-                                                      InFramesOf(microphone, fromSystem, system), microphone.rate));
-    }
+    TellSource(watches.system, system, fromSystem, microphone, fromMicrophone);
+    TellSource(watches.microphone, microphone, fromMicrophone, system, fromSystem);
 }
 
 }  // namespace

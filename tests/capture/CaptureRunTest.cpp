@@ -345,10 +345,6 @@ TEST(CaptureRun, InputBytesNeverStopARun) {
 
 // ---- Late fragments -----------------------------------------------------------
 
-// Makes a source deliver 16-bit frames at their times after its callback
-// was started (the run's last step before the pump starts, so a delivery is
-// never later against the pump's deadlines than against its time), then
-// reports on descriptor 3 how far behind it fell.
 // When the last device started, in steady-clock ticks: set by the run, read
 // by the feeders of devices that started before.
 using StartTime = std::shared_ptr<std::atomic<std::chrono::steady_clock::rep>>;
@@ -357,6 +353,10 @@ std::chrono::steady_clock::time_point Started(const StartTime& started) {
     return std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(started->load()));
 }
 
+// Makes a source deliver 16-bit frames at their times after its callback
+// was started (the run's last step before the pump starts, so a delivery is
+// never later against the pump's deadlines than against its time), then
+// reports on descriptor 3 how far behind it fell.
 scripted::Feeder ScheduledFeeder(const StartTime& started, const std::vector<test::Delivery>& deliveries,
                                  const std::string& name) {
     return [started, deliveries, name](const scripted::Feed& feed) {
