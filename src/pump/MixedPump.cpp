@@ -22,21 +22,25 @@ void RefillSources(MixSource& system, MixSource& microphone, bool includeSystem)
     microphone.input.refill(microphone.stream.ring, microphone.rate);
 }
 
-// Its audio was running and only part of the block has come: a fragment is late.
-bool IsLate(const MixSource& source, std::size_t frames) {
-    return source.running && source.input.queuedFrames() > 0 && source.input.playable(source.step, frames) < frames;
+// Its audio was running and only part of the block has come (or none, when
+// the pump was held up too): a fragment is late.
+bool IsLate(const MixSource& source, std::size_t frames, bool emptyIsLate) {
+    return source.running && (source.input.queuedFrames() > 0 || emptyIsLate) &&
+           source.input.playable(source.step, frames) < frames;
 }
 
 // Refills the queues, after short naps, while a source whose audio was
 // running holds part of the next `frames` only, until the grace is over or a
-// stop is requested; a source with nothing queued is silence, not late.
+// stop is requested; a source with nothing queued is silence, not late,
+// unless the pump itself was held up.
 // Refilling is main-thread work, so the waiting happens here, between blocks.
-void AwaitLateSources(MixSource& system, MixSource& microphone, bool includeSystem,
-                      std::chrono::steady_clock::time_point graceEnd, std::size_t frames) {
+void AwaitLateSources(MixSource& system, MixSource& microphone, bool includeSystem, GraceWindow grace,
+                      std::size_t frames) {
     for (;;) {
         RefillSources(system, microphone, includeSystem);
-        const bool late = (includeSystem && IsLate(system, frames)) || IsLate(microphone, frames);
-        if (!late || !NapWithinGrace(graceEnd)) {
+        const bool late = (includeSystem && IsLate(system, frames, grace.emptyIsLate)) ||
+                          IsLate(microphone, frames, grace.emptyIsLate);
+        if (!late || !NapWithinGrace(grace.end)) {
             return;
         }
     }
@@ -129,11 +133,12 @@ void MixedPump(CaptureStream& systemStream, CaptureStream& microphoneStream, boo
     const std::chrono::nanoseconds grace = LateFragmentGrace(kMixedPeriod);
     MixBacklogs backlogs;
     auto deadline = std::chrono::steady_clock::now();
+    auto woke = deadline;
     if (gStopRequested.load(std::memory_order_relaxed)) {
         return;
     }
     for (;;) {
-        AwaitLateSources(system, microphone, includeSystem, deadline + grace, block.size());
+        AwaitLateSources(system, microphone, includeSystem, GraceFor(deadline, woke, grace), block.size());
         BuildMixedBlock(system, microphone, includeSystem, block);
         // A stop during the grace ends here too: nothing is written once it is set.
         if (!WriteBlock(block.data(), block.size() * sizeof(StereoFrame))) {
@@ -142,7 +147,7 @@ void MixedPump(CaptureStream& systemStream, CaptureStream& microphoneStream, boo
         // Told after the write, in the time left before the next deadline.
         WatchSources(backlogs, system, microphone, includeSystem);
         deadline += kMixedPeriod;
-        SleepUntil(deadline);
+        woke = SleepUntil(deadline, woke);
         if (gStopRequested.load(std::memory_order_relaxed)) {
             return;
         }

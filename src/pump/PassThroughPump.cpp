@@ -47,16 +47,17 @@ bool StartBlock(ByteRing& ring, std::vector<std::uint8_t>& block, std::size_t re
 }
 
 // Fills the next block. Only a source whose audio ran to the end of the
-// previous block is waited for: an empty ring is silence at once, and a
-// starting source is written at once. True when this block ends in audio.
-bool FillBlock(ByteRing& ring, std::vector<std::uint8_t>& block, bool running,
-               std::chrono::steady_clock::time_point graceEnd, std::size_t reserveBytes) {
+// previous block is waited for: an empty ring is silence at once (unless the
+// pump itself was held up), and a starting source is written at once. True
+// when this block ends in audio.
+bool FillBlock(ByteRing& ring, std::vector<std::uint8_t>& block, bool running, GraceWindow grace,
+               std::size_t reserveBytes) {
     if (!running) {
         return StartBlock(ring, block, reserveBytes);
     }
     std::size_t count = ring.take(block.data(), block.size());
-    if (count > 0) {
-        count = TakeWithGrace(ring, block, count, graceEnd);
+    if (count > 0 || grace.emptyIsLate) {
+        count = TakeWithGrace(ring, block, count, grace.end);
     }
     PadBlock(block, count, false);
     return count == block.size();
@@ -87,11 +88,13 @@ void PassThroughPump(CaptureStream& systemStream, std::uint32_t rate) {
     bool running = false;
     BacklogWatch backlog;
     auto deadline = std::chrono::steady_clock::now();
+    auto woke = deadline;
     if (gStopRequested.load(std::memory_order_relaxed)) {
         return;
     }
     for (;;) {
-        running = FillBlock(systemStream.ring, block, running, deadline + grace, reserveFrames * sizeof(StereoFrame));
+        running = FillBlock(systemStream.ring, block, running, GraceFor(deadline, woke, grace),
+                            reserveFrames * sizeof(StereoFrame));
         // A stop during the grace ends here too: nothing is written once it is set.
         if (!WriteBlock(block.data(), block.size())) {
             return;
@@ -102,7 +105,7 @@ void PassThroughPump(CaptureStream& systemStream, std::uint32_t rate) {
             TellBacklog(systemStream, BacklogToLetGo(backlog, *frames, std::nullopt, rate));
         }
         deadline += period;
-        SleepUntil(deadline);
+        woke = SleepUntil(deadline, woke);
         if (gStopRequested.load(std::memory_order_relaxed)) {
             return;
         }

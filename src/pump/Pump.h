@@ -16,8 +16,10 @@ namespace quorbel {
 // Writes all of data to descriptor 1. False, with the stop flag set, when the
 // pump must end: the flag was set before a write, or a write failed.
 bool WriteBlock(const void* data, std::size_t length);
-// Sleeps until deadline; a deadline in the past does not sleep.
-void SleepUntil(std::chrono::steady_clock::time_point deadline);
+// Sleeps until deadline; a deadline in the past does not sleep. Returns
+// when the pump woke, or lastWake when it did not sleep.
+std::chrono::steady_clock::time_point SleepUntil(std::chrono::steady_clock::time_point deadline,
+                                                 std::chrono::steady_clock::time_point lastWake);
 
 // How long past its deadline a block waits for the rest of a source's audio
 // when that source was delivering and a fragment is late. Servers deliver
@@ -38,6 +40,21 @@ constexpr std::size_t StartReserveFrames(std::uint32_t rate) {
 constexpr std::chrono::nanoseconds LateFragmentGrace(std::chrono::nanoseconds period) {
     return std::min(kLateFragmentGrace, period / 2);
 }
+// How long a block waits for late audio. Its grace runs from its deadline;
+// but when the pump itself woke from its sleep after the deadline, whatever
+// held it up (on a loaded machine, everything stalls for tens of
+// milliseconds now and then) held the sources up too, and their audio for
+// that time is on its way: the grace then runs from the wake, for every
+// block due by then. Once woken more than a moment late, a running source
+// with nothing queued is waited for as well. The waiting stays one grace
+// per wake, so a pump that falls behind its deadlines for other reasons
+// waits no longer than before.
+struct GraceWindow {
+    std::chrono::steady_clock::time_point end;
+    bool emptyIsLate;
+};
+GraceWindow GraceFor(std::chrono::steady_clock::time_point deadline, std::chrono::steady_clock::time_point lastWake,
+                     std::chrono::nanoseconds grace);
 // One short nap (a millisecond at most) before looking again for late audio.
 // False, without sleeping, once graceEnd has passed or a stop was requested.
 bool NapWithinGrace(std::chrono::steady_clock::time_point graceEnd);

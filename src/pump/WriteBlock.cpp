@@ -14,6 +14,9 @@ namespace {
 
 // How often a block waiting out its grace looks for the late audio again.
 constexpr std::chrono::nanoseconds kGraceRecheck{1'000'000};
+// A wake this much past the deadline is the pump held up, not the timer's
+// usual slack (well under a millisecond).
+constexpr std::chrono::nanoseconds kOversleep{2'000'000};
 
 }  // namespace
 
@@ -36,11 +39,19 @@ bool WriteBlock(const void* data, std::size_t length) {
     return true;
 }
 
-void SleepUntil(std::chrono::steady_clock::time_point deadline) {
+std::chrono::steady_clock::time_point SleepUntil(std::chrono::steady_clock::time_point deadline,
+                                                 std::chrono::steady_clock::time_point lastWake) {
     const auto now = std::chrono::steady_clock::now();
-    if (deadline > now) {
-        std::this_thread::sleep_for(deadline - now);
+    if (deadline <= now) {
+        return lastWake;
     }
+    std::this_thread::sleep_for(deadline - now);
+    return std::chrono::steady_clock::now();
+}
+
+GraceWindow GraceFor(std::chrono::steady_clock::time_point deadline, std::chrono::steady_clock::time_point lastWake,
+                     std::chrono::nanoseconds grace) {
+    return {std::max(deadline, lastWake) + grace, lastWake > deadline + kOversleep};
 }
 
 bool NapWithinGrace(std::chrono::steady_clock::time_point graceEnd) {

@@ -243,6 +243,44 @@ TEST(MixedPumpGrace, ASourceLaterThanTheGraceIsPaddedAndLosesNothing) {
     EXPECT_TRUE(padded);
 }
 
+TEST(MixedPumpGrace, APumpHeldUpWaitsForTheAudioOfBothSourcesHeldUpWithIt) {
+    // As for the pass-through pump: held up for 30 ms on its way to block 6,
+    // the pump wakes with blocks 6 and 7 due, and both sources' audio due
+    // meanwhile comes 3 ms later: part of block 6 (held from 102 ms), or
+    // none of block 7 (from 108 ms).
+    const int prefill = 960 + int(test::kReserve);
+    const auto system = Counting(1, prefill + 480 * 16, true);
+    const auto microphone = Counting(1, prefill + 480 * 16, false);
+    for (const Micros holdAt : {Millis(102), Millis(108)}) {
+        SCOPED_TRACE(holdAt.count());
+        const FedRun run = test::PunctualRun(
+            [&] {
+                ChildProcess child = test::RunPump([&] {
+                    auto systemStream = test::StreamAt(48000);
+                    auto microphoneStream = test::StreamAt(48000);
+                    test::Queue(*systemStream, {system.begin(), system.begin() + prefill});
+                    test::Queue(*microphoneStream, {microphone.begin(), microphone.begin() + prefill});
+                    auto deliveries = test::Fragments(0, {system.begin() + prefill, system.end()});
+                    const auto fromMicrophone = test::Fragments(1, {microphone.begin() + prefill, microphone.end()});
+                    deliveries.insert(deliveries.end(), fromMicrophone.begin(), fromMicrophone.end());
+                    test::HoldDeliveries(deliveries, holdAt, Millis(153));
+                    test::RunFed({&systemStream->ring, &microphoneStream->ring}, deliveries,
+                                 [&] { MixedPump(*systemStream, *microphoneStream, true); }, std::nullopt,
+                                 test::PumpHold{holdAt, Millis(30)});
+                });
+                return test::ReadFedRun(child, 14 * kBlockBytes);
+            },
+            kPunctual);
+        ASSERT_EQ(run.out.size(), 960u * 14);
+        EXPECT_EQ(test::Sounding(Channel(run.out, true)), system);  // whatever the timing
+        EXPECT_EQ(test::Sounding(Channel(run.out, false)), microphone);
+        if (run.worstLateness < kPunctual) {
+            EXPECT_EQ(Channel(run.out, true), test::Placed(system, 0, run.out.size()));
+            EXPECT_EQ(Channel(run.out, false), test::Placed(microphone, 0, run.out.size()));
+        }
+    }
+}
+
 TEST(MixedPumpGrace, AnEmptySourceIsSilenceAtOnceAndThePaceHolds) {
     // The microphone gives a whole block and its reserve, then nothing; the
     // system source never gives anything. The reserve's block waits out the

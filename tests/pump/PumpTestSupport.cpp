@@ -1,14 +1,19 @@
 #include "pump/PumpTestSupport.h"
 
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <iterator>
 #include <sstream>
 #include <thread>
+#include <utility>
 
 #include "capture/Capture.h"
 
@@ -25,6 +30,26 @@ void Report(const std::string& text) {
     if (write(3, text.data(), text.size()) < 0) {
         _exit(99);
     }
+}
+
+std::atomic<long long> gHoldNs{0};
+
+// Runs on the pump's thread: a nap the pump cannot see coming.
+void HoldThisThread(int) {
+    const int saved = errno;
+    const long long ns = gHoldNs.load();
+    timespec left{time_t(ns / 1'000'000'000), long(ns % 1'000'000'000)};
+    while (nanosleep(&left, &left) == -1 && errno == EINTR) {
+    }
+    errno = saved;
+}
+
+// Sends the pump's thread its hold at its time after the anchor.
+void HoldPump(pthread_t pump, const PumpHold& hold, Clock::time_point anchor, Micros& worst) {
+    std::this_thread::sleep_until(anchor + hold.at);
+    gHoldNs.store(std::chrono::duration_cast<std::chrono::nanoseconds>(hold.length).count());
+    pthread_kill(pump, SIGUSR2);
+    worst = std::max(worst, std::chrono::duration_cast<Micros>(Clock::now() - anchor - hold.at));
 }
 
 void AwaitTaken(const StopWhenTaken& stop) {
@@ -120,15 +145,30 @@ void DelayBlock(std::vector<Delivery>& deliveries, std::size_t ring, int block, 
     }
 }
 
+void HoldDeliveries(std::vector<Delivery>& deliveries, Micros from, Micros until) {
+    for (Delivery& delivery : deliveries) {
+        if (delivery.at >= from) {
+            delivery.at = std::max(delivery.at, until);
+        }
+    }
+}
+
 void RunFed(const std::vector<ByteRing*>& rings, std::vector<Delivery> deliveries,
-            const std::function<void()>& pump, std::optional<StopWhenTaken> stop) {
+            const std::function<void()>& pump, std::optional<StopWhenTaken> stop, std::optional<PumpHold> hold) {
     std::stable_sort(deliveries.begin(), deliveries.end(),
                      [](const Delivery& a, const Delivery& b) { return a.at < b.at; });
+    if (hold) {
+        std::signal(SIGUSR2, HoldThisThread);
+    }
+    const pthread_t pumpThread = pthread_self();
     const auto anchor = Clock::now() + kAnchorLead;
     Micros worst{0};
     Micros stoppedAt{kNever};
     std::thread feeder([&] {
         for (const Delivery& delivery : deliveries) {
+            if (hold && hold->at <= delivery.at) {
+                HoldPump(pumpThread, *std::exchange(hold, std::nullopt), anchor, worst);
+            }
             std::this_thread::sleep_until(anchor + delivery.at);
             if (gStopRequested.load()) {
                 return;
@@ -137,6 +177,9 @@ void RunFed(const std::vector<ByteRing*>& rings, std::vector<Delivery> deliverie
                 std::abort();
             }
             worst = std::max(worst, std::chrono::duration_cast<Micros>(Clock::now() - anchor - delivery.at));
+        }
+        if (hold) {
+            HoldPump(pumpThread, *hold, anchor, worst);
         }
         if (stop) {
             AwaitTaken(*stop);

@@ -78,12 +78,24 @@ struct StopWhenTaken {
     std::uint64_t bytes;
 };
 
+// Holds the pump's own thread up, as a machine that stalls does: `at` after
+// the anchor it stops for `length`. A pump sleeping towards its next deadline
+// then wakes `length` late.
+struct PumpHold {
+    Micros at;
+    Micros length;
+};
+// Makes every delivery due from `from` on come no earlier than `until`: the
+// audio a stalled machine held up, which follows after it.
+void HoldDeliveries(std::vector<Delivery>& deliveries, Micros from, Micros until);
+
 // Runs in a pump's child: makes the deliveries in time order from one thread
 // (each ring keeps a single producer), runs pump from the anchor on, and
-// reports on descriptor 3 the worst lateness (of a delivery, or of the pump's
-// start) and, with a stop, when after the anchor it was requested.
+// reports on descriptor 3 the worst lateness (of a delivery, a hold, or of
+// the pump's start) and, with a stop, when after the anchor it was requested.
 void RunFed(const std::vector<ByteRing*>& rings, std::vector<Delivery> deliveries,
-            const std::function<void()>& pump, std::optional<StopWhenTaken> stop = std::nullopt);
+            const std::function<void()>& pump, std::optional<StopWhenTaken> stop = std::nullopt,
+            std::optional<PumpHold> hold = std::nullopt);
 
 // Without a report, or without a stop, the times are too large to judge by.
 struct FedRun {
