@@ -40,7 +40,7 @@ void AwaitLateSources(MixSource& system, MixSource& microphone, bool includeSyst
         RefillSources(system, microphone, includeSystem);
         const bool late = (includeSystem && IsLate(system, frames, grace.emptyIsLate)) ||
                           IsLate(microphone, frames, grace.emptyIsLate);
-        if (!late || !NapWithinGrace(grace.end)) {
+        if (!late || !NapWithinGrace(grace)) {
             return;
         }
     }

@@ -14,9 +14,8 @@ namespace {
 
 // Takes more of the block after short naps until it is whole, the grace is
 // over or a stop is requested.
-std::size_t TakeWithGrace(ByteRing& ring, std::vector<std::uint8_t>& block, std::size_t count,
-                          std::chrono::steady_clock::time_point graceEnd) {
-    while (count < block.size() && NapWithinGrace(graceEnd)) {
+std::size_t TakeWithGrace(ByteRing& ring, std::vector<std::uint8_t>& block, std::size_t count, GraceWindow grace) {
+    while (count < block.size() && NapWithinGrace(grace)) {
         count += ring.take(block.data() + count, block.size() - count);
     }
     return count;
@@ -57,7 +56,7 @@ bool FillBlock(ByteRing& ring, std::vector<std::uint8_t>& block, bool running, G
     }
     std::size_t count = ring.take(block.data(), block.size());
     if (count > 0 || grace.emptyIsLate) {
-        count = TakeWithGrace(ring, block, count, grace.end);
+        count = TakeWithGrace(ring, block, count, grace);
     }
     PadBlock(block, count, false);
     return count == block.size();

@@ -52,12 +52,14 @@ constexpr std::chrono::nanoseconds LateFragmentGrace(std::chrono::nanoseconds pe
 struct GraceWindow {
     std::chrono::steady_clock::time_point end;
     bool emptyIsLate;
+    std::chrono::nanoseconds length;
 };
 GraceWindow GraceFor(std::chrono::steady_clock::time_point deadline, std::chrono::steady_clock::time_point lastWake,
                      std::chrono::nanoseconds grace);
 // One short nap (a millisecond at most) before looking again for late audio.
-// False, without sleeping, once graceEnd has passed or a stop was requested.
-bool NapWithinGrace(std::chrono::steady_clock::time_point graceEnd);
+// False, without sleeping, once the grace is over or a stop was requested. A
+// nap the pump was held up in starts the grace again from its wake.
+bool NapWithinGrace(GraceWindow& grace);
 
 // What a running source's queue holds after its blocks, at its lowest over a
 // second of blocks, beyond what it held in its first whole seconds: audio

@@ -51,18 +51,23 @@ std::chrono::steady_clock::time_point SleepUntil(std::chrono::steady_clock::time
 
 GraceWindow GraceFor(std::chrono::steady_clock::time_point deadline, std::chrono::steady_clock::time_point lastWake,
                      std::chrono::nanoseconds grace) {
-    return {std::max(deadline, lastWake) + grace, lastWake > deadline + kOversleep};
+    return {std::max(deadline, lastWake) + grace, lastWake > deadline + kOversleep, grace};
 }
 
-bool NapWithinGrace(std::chrono::steady_clock::time_point graceEnd) {
+bool NapWithinGrace(GraceWindow& grace) {
     if (gStopRequested.load(std::memory_order_relaxed)) {
         return false;
     }
     const auto now = std::chrono::steady_clock::now();
-    if (now >= graceEnd) {
+    if (now >= grace.end) {
         return false;
     }
-    std::this_thread::sleep_for(std::min<std::chrono::nanoseconds>(kGraceRecheck, graceEnd - now));
+    const auto nap = std::min<std::chrono::nanoseconds>(kGraceRecheck, grace.end - now);
+    std::this_thread::sleep_for(nap);
+    const auto woke = std::chrono::steady_clock::now();
+    if (woke > now + nap + kOversleep) {
+        grace = {woke + grace.length, true, grace.length};
+    }
     return true;
 }
 

@@ -244,15 +244,12 @@ TEST(MixedPumpGrace, ASourceLaterThanTheGraceIsPaddedAndLosesNothing) {
 }
 
 TEST(MixedPumpGrace, APumpHeldUpWaitsForTheAudioOfBothSourcesHeldUpWithIt) {
-    // As for the pass-through pump: held up for 30 ms on its way to block 6,
-    // the pump wakes with blocks 6 and 7 due, and both sources' audio due
-    // meanwhile comes 3 ms later: part of block 6 (held from 102 ms), or
-    // none of block 7 (from 108 ms).
+    // Both sources' audio is held up with the pump.
     const int prefill = 960 + int(test::kReserve);
     const auto system = Counting(1, prefill + 480 * 16, true);
     const auto microphone = Counting(1, prefill + 480 * 16, false);
-    for (const Micros holdAt : {Millis(102), Millis(108)}) {
-        SCOPED_TRACE(holdAt.count());
+    for (const test::HeldUp& row : test::kHeldUp) {
+        SCOPED_TRACE(row.holdAt.count());
         const FedRun run = test::PunctualRun(
             [&] {
                 ChildProcess child = test::RunPump([&] {
@@ -263,10 +260,10 @@ TEST(MixedPumpGrace, APumpHeldUpWaitsForTheAudioOfBothSourcesHeldUpWithIt) {
                     auto deliveries = test::Fragments(0, {system.begin() + prefill, system.end()});
                     const auto fromMicrophone = test::Fragments(1, {microphone.begin() + prefill, microphone.end()});
                     deliveries.insert(deliveries.end(), fromMicrophone.begin(), fromMicrophone.end());
-                    test::HoldDeliveries(deliveries, holdAt, Millis(153));
+                    test::HoldDeliveries(deliveries, row.heldFrom, row.heldUntil);
                     test::RunFed({&systemStream->ring, &microphoneStream->ring}, deliveries,
                                  [&] { MixedPump(*systemStream, *microphoneStream, true); }, std::nullopt,
-                                 test::PumpHold{holdAt, Millis(30)});
+                                 test::PumpHold{row.holdAt, Millis(30)});
                 });
                 return test::ReadFedRun(child, 14 * kBlockBytes);
             },

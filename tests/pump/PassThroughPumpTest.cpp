@@ -198,24 +198,19 @@ TEST(PassThroughPumpGrace, AFragmentLaterThanTheGraceIsPaddedAndLosesNothing) {
 }
 
 TEST(PassThroughPumpGrace, APumpHeldUpWaitsForTheAudioHeldUpWithIt) {
-    // The pump is held up for 30 ms while it sleeps towards block 6 (due at
-    // 120 ms) and wakes at about 150 ms with blocks 6 and 7 due; the audio
-    // due meanwhile comes 3 ms after that, as a server's does after the
-    // machine stalled. Held from 102 ms, the ring then has part of block 6;
-    // from 108 ms, all of block 6 and nothing of block 7.
     const int prefill = 960 + int(test::kReserve);
     const auto sound = test::CountingFrames(1, prefill + 480 * 16);
-    for (const Micros holdAt : {Millis(102), Millis(108)}) {
-        SCOPED_TRACE(holdAt.count());
+    for (const test::HeldUp& row : test::kHeldUp) {
+        SCOPED_TRACE(row.holdAt.count());
         const FedRun run = test::PunctualRun(
             [&] {
                 ChildProcess child = test::RunPump([&] {
                     auto stream = test::StreamAt(48000);
                     test::Queue(*stream, {sound.begin(), sound.begin() + prefill});
                     auto deliveries = test::Fragments(0, {sound.begin() + prefill, sound.end()});
-                    test::HoldDeliveries(deliveries, holdAt, Millis(153));
+                    test::HoldDeliveries(deliveries, row.heldFrom, row.heldUntil);
                     test::RunFed({&stream->ring}, deliveries, [&] { PassThroughPump(*stream, 48000); },
-                                 std::nullopt, test::PumpHold{holdAt, Millis(30)});
+                                 std::nullopt, test::PumpHold{row.holdAt, Millis(30)});
                 });
                 return test::ReadFedRun(child, 14 * kBlockBytes);
             },
