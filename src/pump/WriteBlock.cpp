@@ -66,7 +66,7 @@ bool NapWithinGrace(GraceWindow& grace) {
     std::this_thread::sleep_for(nap);
     const auto woke = std::chrono::steady_clock::now();
     if (woke > now + nap + kOversleep) {
-        grace = {woke + grace.length, true, grace.length};
+        grace = GraceFor(now + nap, woke, grace.length);
     }
     return true;
 }
