@@ -44,6 +44,15 @@ void PaceTracker::add(std::uint64_t frames, std::int64_t arrivalNs) {
     const double lead = double(frames_) - rate_ * t;
     ahead_ = std::max(ahead_, lead);
     behind_ = std::max(behind_, -lead);
+    const auto second = std::int64_t(std::floor(t));
+    if (second != second_) {
+        if (second_ >= 0) {
+            caughtUpBehind_ = std::max(caughtUpBehind_, -secondBest_);
+        }
+        second_ = second;
+        secondBest_ = lead;
+    }
+    secondBest_ = std::max(secondBest_, lead);
     if (t < 1.0) {
         return;  // the start carries the server's first, buffered delivery
     }

@@ -4,6 +4,7 @@
 // Shared by the integration tests and the bench probe.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -46,13 +47,18 @@ private:
 };
 
 // Frames received against rate * time since an origin. Being ahead is the
-// writer's doing; being behind may also be a slow reader's.
+// writer's doing; being behind may also be a slow reader's, or the whole
+// machine's: a stall holds up writer and reader alike, and the blocks missed
+// follow at once. So behind is also taken where each second's count stood
+// best, which a stall the writer makes up within the second does not reach,
+// while a writer that falls behind for good does.
 class PaceTracker {
 public:
     PaceTracker(double rate, std::int64_t originNs) : rate_(rate), originNs_(originNs) {}
     void add(std::uint64_t frames, std::int64_t arrivalNs);
     double aheadFrames() const { return ahead_; }
     double behindFrames() const { return behind_; }
+    double caughtUpBehindFrames() const { return std::max(caughtUpBehind_, -secondBest_); }
     // The rate the frames came at (least squares, from the second second
     // on), in ppm against `rate`; 0 until there are enough points.
     double ratePpm() const;
@@ -63,6 +69,9 @@ private:
     std::uint64_t frames_ = 0;
     double ahead_ = 0;
     double behind_ = 0;
+    std::int64_t second_ = -1;  // since the origin, of the latest delivery
+    double secondBest_ = 0;     // the most ahead (least behind) in that second
+    double caughtUpBehind_ = 0;
     // Running least-squares fit of frames over seconds.
     double count_ = 0, meanT_ = 0, meanF_ = 0, coMoment_ = 0, spread_ = 0;
 };

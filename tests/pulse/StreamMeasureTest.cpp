@@ -100,10 +100,34 @@ TEST(PaceTrackerTest, MeasuresRateAndWorstDepartures) {
     EXPECT_NEAR(pace.ratePpm(), 300.0, 5.0);
     EXPECT_NEAR(pace.aheadFrames(), 48000 * 300e-6 * 100, 2.0);
     EXPECT_EQ(pace.behindFrames(), 0.0);
+    EXPECT_EQ(pace.caughtUpBehindFrames(), 0.0);
 
     PaceTracker late(48000, 0);
     late.add(960, 40 * kMs);  // one block, a block late
     EXPECT_NEAR(late.behindFrames(), 960.0, 1e-6);
+}
+
+// A stall made up within its second counts against the count as it
+// arrived, not where the second's count stood best; a slow writer counts in both.
+TEST(PaceTrackerTest, TellsAStallMadeUpFromAWriterFallingBehind) {
+    PaceTracker stalled(48000, 0);
+    for (int i = 1; i <= 500; ++i) {
+        const std::int64_t at = i * 20 * kMs;
+        // Blocks 201 to 205 come together with block 206, 100 ms late at most.
+        stalled.add(960, i > 200 && i <= 205 ? 206 * 20 * kMs : at);
+    }
+    EXPECT_NEAR(stalled.behindFrames(), 4800.0, 1e-6);
+    EXPECT_EQ(stalled.caughtUpBehindFrames(), 0.0);
+
+    PaceTracker slow(48000, 0);
+    const double rate = 48000 * (1 - 300e-6);
+    std::uint64_t sent = 0;
+    for (int i = 1; i <= 5000; ++i) {
+        const auto due = std::uint64_t(rate * 0.02 * i);
+        slow.add(due - sent, std::int64_t(i) * 20 * kMs);
+        sent = due;
+    }
+    EXPECT_NEAR(slow.caughtUpBehindFrames(), 48000 * 300e-6 * 100, 2.0);
 }
 
 std::vector<std::int16_t> Bursts(const Signal& signal, std::int64_t startNs, std::size_t frames) {

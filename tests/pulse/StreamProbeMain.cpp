@@ -240,6 +240,7 @@ void PrintPace(const StreamRun& run) {
     Print(run, "seconds", double(analysis.frames) / analysis.rate);
     Print(run, "pace_ahead_blocks", analysis.pace.aheadFrames() / block);
     Print(run, "pace_behind_blocks", analysis.pace.behindFrames() / block);
+    Print(run, "pace_caught_up_behind_blocks", analysis.pace.caughtUpBehindFrames() / block);
     Print(run, "rate_ppm", analysis.pace.ratePpm(), "%.1f");
     const auto frames = analysis.arrivals.deliveryFrames();
     const auto gaps = analysis.arrivals.deliveryGapsMs();
