@@ -32,6 +32,7 @@ constexpr std::int64_t kNsPerSecond = 1'000'000'000;
 constexpr std::int64_t kNsPerMs = 1'000'000;
 // How often the device ends move audio: small next to the tool's 20 ms blocks.
 constexpr std::int64_t kTickNs = 5 * kNsPerMs;
+constexpr std::uint64_t kTickFrames = kDriftRate / 200;
 // The sink's FIFO carries 32-bit float frames: its one page then holds 512
 // frames, and the sink renders at most 10.7 ms at a time, as a sound card's
 // period would; at 16 bits it rendered 21 ms bursts, rougher than hardware.
@@ -339,10 +340,13 @@ PipeReport ReadPipeAsDevice(const std::string& fifo, double ppm, int pipeBytes) 
     std::vector<char> scratch(1 << 16);
     std::uint64_t bytes = 0;
     PlayingSpan span;
-    for (std::int64_t next = clock.startNs; !gDeviceStop.load();) {
-        next += kTickNs;
-        SleepUntilNs(next);
-        const std::uint64_t due = clock.framesDue(MonotonicNs());
+    // A card takes its periods on its own clock. Taken on the host's, the
+    // reads would beat against the FIFO's pages (the sink renders one when
+    // there is room for it): the monitor's deliveries would wander by a tick
+    // over half a minute at 300 ppm, which no card does.
+    for (std::uint64_t tick = 1; !gDeviceStop.load(); ++tick) {
+        SleepUntilNs(clock.hostTimeOf(tick * kTickFrames));
+        const std::uint64_t due = tick * kTickFrames;
         // A device that finds nothing to play plays silence and moves on.
         if (due > bytes / kBytesPerFrame + kReaderDebtFrames) {
             const std::uint64_t skipped = due - kReaderDebtFrames - bytes / kBytesPerFrame;
