@@ -91,18 +91,20 @@ void HoldDeliveries(std::vector<Delivery>& deliveries, Micros from, Micros until
 
 // A 30 ms hold of a 48 kHz pump fed Fragments() after a whole first block and
 // its reserve, and the deliveries held up with it, which come 3 ms after the
-// pump wakes. Held up while it sleeps towards block 6 (due at 120 ms), the
-// pump wakes at about 150 ms with blocks 6 and 7 due: the ring then holds part
-// of block 6 (fragments held from 102 ms), or all of it and nothing of block
-// 7 (from 108 ms). Or, held up at 122 ms while it waits for the rest of block
-// 6 (due at 105 ms, held up too), it wakes from that nap at about 152 ms.
+// pump wakes. Held up at 110 ms, well into its sleep towards block 6 (due at
+// 120 ms; a slow pump may still be writing block 5 a few milliseconds after
+// 100 ms, and a hold then ends with no sleep left), the pump wakes at about
+// 150 ms with blocks 6 and 7 due: the ring then holds part of block 6 (audio
+// held from 102 ms), or all of it and nothing of block 7 (from 108 ms). Or,
+// held up at 122 ms while it waits for the rest of block 6 (due at 115 ms,
+// held up too), it wakes at about 152 ms.
 struct HeldUp {
     Micros holdAt;
     Micros heldFrom;
     Micros heldUntil;
 };
 inline constexpr HeldUp kHeldUp[] = {
-    {Millis(102), Millis(102), Millis(153)}, {Millis(108), Millis(108), Millis(153)},
+    {Millis(110), Millis(102), Millis(153)}, {Millis(110), Millis(108), Millis(153)},
     {Millis(122), Millis(102), Millis(155)}};
 
 // Runs in a pump's child: makes the deliveries in time order from one thread
