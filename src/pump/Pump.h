@@ -53,12 +53,14 @@ struct GraceWindow {
     std::chrono::steady_clock::time_point end;
     bool emptyIsLate;
     std::chrono::nanoseconds length;
+    std::chrono::steady_clock::time_point looked{};  // the last nap's wake; none yet
 };
 GraceWindow GraceFor(std::chrono::steady_clock::time_point deadline, std::chrono::steady_clock::time_point lastWake,
                      std::chrono::nanoseconds grace);
 // One short nap (a millisecond at most) before looking again for late audio.
 // False, without sleeping, once the grace is over or a stop was requested. A
-// nap the pump was held up in starts the grace again from its wake.
+// hold-up of the pump, in a nap or between two, starts the grace again from
+// when it ended.
 bool NapWithinGrace(GraceWindow& grace);
 
 // What a running source's queue holds after its blocks, at its lowest over a

@@ -59,6 +59,10 @@ bool NapWithinGrace(GraceWindow& grace) {
         return false;
     }
     const auto now = std::chrono::steady_clock::now();
+    // Between naps the pump only looks at the rings, which takes microseconds.
+    if (grace.looked != std::chrono::steady_clock::time_point{} && now > grace.looked + kOversleep) {
+        grace = GraceFor(grace.looked, now, grace.length);
+    }
     if (now >= grace.end) {
         return false;
     }
@@ -68,6 +72,7 @@ bool NapWithinGrace(GraceWindow& grace) {
     if (woke > now + nap + kOversleep) {
         grace = GraceFor(now + nap, woke, grace.length);
     }
+    grace.looked = woke;
     return true;
 }
 

@@ -127,5 +127,27 @@ TEST(WriteBlock, AGoneReaderSetsTheFlagWithoutKillingTheProcess) {
     EXPECT_EQ(child.readReport(kPumpTimeout), "false stopped");
 }
 
+
+// A grace that ran out while the pump was catching up is over; one the pump
+// was held up in, whether in a nap or between two, starts again from when
+// the hold-up ended, and waits for an empty ring too.
+TEST(GraceNap, OnlyAHoldUpInTheWaitStartsTheGraceAgain) {
+    using std::chrono::milliseconds;
+    using Clock = std::chrono::steady_clock;
+    gStopRequested.store(false);
+    const milliseconds length(1000);  // long, so that only the hold-up below can move it
+    const auto start = Clock::now();
+    GraceWindow spent = GraceFor(start - 2 * length, start - 2 * length, length);
+    EXPECT_FALSE(NapWithinGrace(spent));
+
+    GraceWindow grace = GraceFor(start, start, length);
+    ASSERT_TRUE(NapWithinGrace(grace));
+    std::this_thread::sleep_for(milliseconds(15));  // held up between naps
+    const auto resumed = Clock::now();
+    EXPECT_TRUE(NapWithinGrace(grace));
+    EXPECT_TRUE(grace.emptyIsLate);
+    EXPECT_GE(grace.end, resumed + length);
+}
+
 }  // namespace
 }  // namespace quorbel
