@@ -96,7 +96,7 @@ void HoldDeliveries(std::vector<Delivery>& deliveries, Micros from, Micros until
 // 100 ms, and a hold then ends with no sleep left), the pump wakes at about
 // 150 ms with blocks 6 and 7 due: the ring then holds part of block 6 (audio
 // held from 102 ms), or all of it and nothing of block 7 (from 108 ms). Or,
-// held up at 122 ms while it waits for the rest of block 6 (due at 115 ms,
+// held up at 122 ms while it waits for the rest of block 6 (due by 115 ms,
 // held up too), it wakes at about 152 ms.
 struct HeldUp {
     Micros holdAt;

@@ -127,7 +127,6 @@ TEST(WriteBlock, AGoneReaderSetsTheFlagWithoutKillingTheProcess) {
     EXPECT_EQ(child.readReport(kPumpTimeout), "false stopped");
 }
 
-
 // A grace that ran out while the pump was catching up is over; one the pump
 // was held up in, whether in a nap or between two, starts again from when
 // the hold-up ended, and waits for an empty ring too.
