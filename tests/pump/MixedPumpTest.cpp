@@ -249,7 +249,7 @@ TEST(MixedPumpGrace, APumpHeldUpWaitsForTheAudioOfBothSourcesHeldUpWithIt) {
     const auto system = Counting(1, prefill + 480 * 16, true);
     const auto microphone = Counting(1, prefill + 480 * 16, false);
     for (const test::HeldUp& row : test::kHeldUp) {
-        SCOPED_TRACE(testing::Message() << "hold at " << row.holdAt.count() << ", audio held from " << row.heldFrom.count());
+        SCOPED_TRACE(test::Describe(row));
         const FedRun run = test::PunctualRun(
             [&] {
                 ChildProcess child = test::RunPump([&] {

@@ -201,7 +201,7 @@ TEST(PassThroughPumpGrace, APumpHeldUpWaitsForTheAudioHeldUpWithIt) {
     const int prefill = 960 + int(test::kReserve);
     const auto sound = test::CountingFrames(1, prefill + 480 * 16);
     for (const test::HeldUp& row : test::kHeldUp) {
-        SCOPED_TRACE(testing::Message() << "hold at " << row.holdAt.count() << ", audio held from " << row.heldFrom.count());
+        SCOPED_TRACE(test::Describe(row));
         const FedRun run = test::PunctualRun(
             [&] {
                 ChildProcess child = test::RunPump([&] {

@@ -153,6 +153,11 @@ void HoldDeliveries(std::vector<Delivery>& deliveries, Micros from, Micros until
     }
 }
 
+std::string Describe(const HeldUp& row) {
+    return "hold at " + std::to_string(row.holdAt.count()) + " us, audio held from " +
+           std::to_string(row.heldFrom.count()) + " us";
+}
+
 void RunFed(const std::vector<ByteRing*>& rings, std::vector<Delivery> deliveries,
             const std::function<void()>& pump, std::optional<StopWhenTaken> stop, std::optional<PumpHold> hold) {
     std::stable_sort(deliveries.begin(), deliveries.end(),

@@ -106,6 +106,8 @@ struct HeldUp {
 inline constexpr HeldUp kHeldUp[] = {
     {Millis(110), Millis(102), Millis(153)}, {Millis(110), Millis(108), Millis(153)},
     {Millis(122), Millis(102), Millis(155)}};
+// Names a row in a failure's trace.
+std::string Describe(const HeldUp& row);
 
 // Runs in a pump's child: makes the deliveries in time order from one thread
 // (each ring keeps a single producer), runs pump from the anchor on, and
