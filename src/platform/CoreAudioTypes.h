@@ -52,7 +52,9 @@ struct AudioBufferList {
     AudioBuffer mBuffers[1];
 };
 
-// Only passed through; nothing in the tool reads a time stamp.
+// The tool reads only the host time of the call's `now`, when its flag says
+// it is valid. Host time here is the monotonic clock (std::chrono::steady_clock)
+// in nanoseconds.
 struct AudioTimeStamp {
     double mSampleTime;
     std::uint64_t mHostTime;
@@ -62,6 +64,9 @@ struct AudioTimeStamp {
     std::uint32_t mFlags;
     std::uint32_t mReserved;
 };
+
+inline constexpr std::uint32_t kAudioTimeStampSampleTimeValid = 1u << 0;
+inline constexpr std::uint32_t kAudioTimeStampHostTimeValid = 1u << 1;
 
 using AudioDeviceIOProc = OSStatus (*)(AudioObjectID device, const AudioTimeStamp* now,
                                        const AudioBufferList* inputData, const AudioTimeStamp* inputTime,

@@ -54,6 +54,7 @@ void ResetCaptureStream(CaptureStream& stream) {
     stream.ring.readPos.store(0, std::memory_order_relaxed);
     stream.ring.writePos.store(0, std::memory_order_relaxed);
     stream.drops.store(0, std::memory_order_relaxed);
+    stream.newestHostTime.store(0, std::memory_order_relaxed);
     std::memset(stream.scratch, 0, sizeof stream.scratch);
 }
 

@@ -25,7 +25,7 @@ std::int16_t ToInt16(float x) {
 
 }  // namespace
 
-OSStatus CaptureIOProc(AudioObjectID, const AudioTimeStamp*, const AudioBufferList* inputData, const AudioTimeStamp*,
+OSStatus CaptureIOProc(AudioObjectID, const AudioTimeStamp* now, const AudioBufferList* inputData, const AudioTimeStamp*,
                        AudioBufferList*, const AudioTimeStamp*, void* clientData) {
     auto* stream = static_cast<CaptureStream*>(clientData);
     if (stream == nullptr || inputData == nullptr || inputData->mNumberBuffers == 0) {
@@ -51,6 +51,8 @@ OSStatus CaptureIOProc(AudioObjectID, const AudioTimeStamp*, const AudioBufferLi
     }
     if (!stream->ring.append(stream->scratch, n * sizeof(StereoFrame))) {
         stream->drops.fetch_add(1, std::memory_order_relaxed);
+    } else if (now != nullptr && (now->mFlags & kAudioTimeStampHostTimeValid) != 0) {
+        stream->newestHostTime.store(now->mHostTime, std::memory_order_release);
     }
     return 0;
 }

@@ -46,6 +46,11 @@ struct CaptureStream {
     AudioObjectID device;                // whose IO proc fills the ring; main thread only
     ByteRing ring;
     std::atomic<std::uint64_t> drops;    // blocks the ring had no room for
+    // When the newest frames in the ring came, in host time (steady clock
+    // nanoseconds); 0 while unknown. The callback writes it after storing
+    // them and the pumps read the ring first, so a delivery in between can
+    // make a queue look lower than it is, never higher.
+    std::atomic<std::uint64_t> newestHostTime;
     StereoFrame scratch[kMaxFramesPerCallback];  // the callback's own staging area
 };
 

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <regex>
 #include <set>
@@ -93,14 +94,30 @@ struct Delivery {
     std::atomic<long> maxFramesPerCall{0};
     std::atomic<long> malformed{0};
     std::atomic<long> soundFrames{0};
+    std::atomic<long> untimed{0};  // calls whose host time was missing or not when they came
     std::uint32_t bytesPerFrame = 4;
     AudioObjectID device = kAudioObjectUnknown;
 };
 
-OSStatus CountingProc(AudioObjectID device, const AudioTimeStamp*, const AudioBufferList* input,
+// A host time of this call is the steady clock's, taken as the audio came:
+// well within a generous 100 ms of the call.
+bool TimedNow(const AudioTimeStamp* now) {
+    if (now == nullptr || (now->mFlags & kAudioTimeStampHostTimeValid) == 0) {
+        return false;
+    }
+    const auto nowNs = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                           std::chrono::steady_clock::now().time_since_epoch())
+                           .count();
+    return now->mHostTime <= std::uint64_t(nowNs) && std::uint64_t(nowNs) - now->mHostTime < 100'000'000u;
+}
+
+OSStatus CountingProc(AudioObjectID device, const AudioTimeStamp* now, const AudioBufferList* input,
                       const AudioTimeStamp*, AudioBufferList*, const AudioTimeStamp*, void* clientData) {
     auto* delivery = static_cast<Delivery*>(clientData);
     ++delivery->calls;
+    if (!TimedNow(now)) {
+        ++delivery->untimed;
+    }
     if (device != delivery->device || input == nullptr || input->mNumberBuffers != 1 ||
         input->mBuffers[0].mNumberChannels != 2 || input->mBuffers[0].mData == nullptr ||
         input->mBuffers[0].mDataByteSize % delivery->bytesPerFrame != 0) {
@@ -317,6 +334,7 @@ TEST_F(BackendTest, IOProcGetsTheTapsAudioAndNothingAfterStop) {
     std::this_thread::sleep_for(300ms);
     EXPECT_EQ(delivery.calls, calls) << "a callback ran after stop returned";
     EXPECT_EQ(delivery.malformed, 0);
+    EXPECT_EQ(delivery.untimed, 0);
     EXPECT_GT(frames, 44100 / 2);
     EXPECT_LT(frames, 44100 * 3);
     EXPECT_GT(delivery.soundFrames, 44100 / 4) << "the tone did not come through";
@@ -346,6 +364,7 @@ TEST_F(BackendTest, MicrophoneIOProcInNativeFormat) {
     std::this_thread::sleep_for(300ms);
     EXPECT_EQ(delivery.calls, calls);
     EXPECT_EQ(delivery.malformed, 0);
+    EXPECT_EQ(delivery.untimed, 0);
     EXPECT_GT(delivery.frames, 48000 / 4);
     EXPECT_GT(delivery.soundFrames, 48000 / 8);
 }

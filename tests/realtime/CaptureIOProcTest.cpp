@@ -28,10 +28,11 @@ protected:
     void TearDown() override { gStopRequested.store(false); }
 
     template <typename T>
-    void Deliver(const std::vector<T>& samples, std::uint32_t byteSize = UINT32_MAX) {
+    void Deliver(const std::vector<T>& samples, std::uint32_t byteSize = UINT32_MAX,
+                 const AudioTimeStamp* now = nullptr) {
         AudioBufferList list{1, {{0, byteSize == UINT32_MAX ? std::uint32_t(samples.size() * sizeof(T)) : byteSize,
                                   const_cast<T*>(samples.data())}}};
-        EXPECT_EQ(CaptureIOProc(0, nullptr, &list, nullptr, nullptr, nullptr, stream.get()), 0);
+        EXPECT_EQ(CaptureIOProc(0, now, &list, nullptr, nullptr, nullptr, stream.get()), 0);
     }
 
     std::vector<StereoFrame> Stored() {
@@ -151,6 +152,36 @@ TEST_F(CaptureIOProcTest, AFullRingDropsWholeBlocksAndCountsEachOnce) {
     Deliver(std::vector<std::int16_t>(2 * 2, 9));  // exactly fits
     EXPECT_EQ(stream->drops.load(), 2u);
     EXPECT_EQ(stream->ring.writePos.load(), kRingCapacity);
+}
+
+// The pumps read when the newest frames came; only frames that are in the
+// ring, with a host time the platform vouches for, move it.
+TEST_F(CaptureIOProcTest, NotesWhenTheNewestStoredFramesCame) {
+    stream->format = LinearPcm(kAudioFormatFlagIsSignedInteger, 16, 2);
+    const auto stamp = [](std::uint64_t hostTime, std::uint32_t flags) {
+        AudioTimeStamp now{};
+        now.mHostTime = hostTime;
+        now.mFlags = flags;
+        return now;
+    };
+    const std::vector<std::int16_t> frame{1, 2};
+    const AudioTimeStamp first = stamp(1000, kAudioTimeStampSampleTimeValid | kAudioTimeStampHostTimeValid);
+    Deliver(frame, UINT32_MAX, &first);
+    EXPECT_EQ(stream->newestHostTime.load(), 1000u);
+    const AudioTimeStamp sampleTimeOnly = stamp(2000, kAudioTimeStampSampleTimeValid);
+    Deliver(frame, UINT32_MAX, &sampleTimeOnly);
+    Deliver(frame);
+    EXPECT_EQ(stream->newestHostTime.load(), 1000u);
+
+    const AudioTimeStamp later = stamp(3000, kAudioTimeStampHostTimeValid);
+    gStopRequested.store(true);
+    Deliver(frame, UINT32_MAX, &later);
+    gStopRequested.store(false);
+    const std::vector<std::uint8_t> filler(kRingCapacity - stream->ring.writePos.load(), 0);
+    ASSERT_TRUE(stream->ring.append(filler.data(), filler.size()));
+    Deliver(frame, UINT32_MAX, &later);
+    EXPECT_EQ(stream->drops.load(), 1u);
+    EXPECT_EQ(stream->newestHostTime.load(), 1000u) << "nothing of it was stored";
 }
 
 }  // namespace

@@ -62,7 +62,14 @@ IOProcRecord* FindRecord(AudioObjectID device, AudioDeviceIOProcID procID) {
     return it->second.get();
 }
 
+std::int64_t HostNowNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 void Deliver(IOProcRecord& record, const std::uint8_t* data, std::size_t bytes) {
+    const std::uint64_t cameNs = std::uint64_t(HostNowNs());  // every piece came now
     const std::size_t pieceMax = kMaxFramesPerCall * record.bytesPerFrame;
     while (bytes >= record.bytesPerFrame) {
         std::size_t piece = std::min(bytes, pieceMax);
@@ -72,8 +79,9 @@ void Deliver(IOProcRecord& record, const std::uint8_t* data, std::size_t bytes) 
         AudioBufferList output{};
         AudioTimeStamp now{};
         now.mSampleTime = record.sampleTime;
+        now.mHostTime = cameNs;
         now.mRateScalar = 1.0;
-        now.mFlags = 1;  // sample time valid
+        now.mFlags = kAudioTimeStampSampleTimeValid | kAudioTimeStampHostTimeValid;
         record.proc(record.device, &now, &input, &now, &output, &now, record.clientData);
         record.sampleTime += double(piece / record.bytesPerFrame);
         bytes -= piece;
@@ -81,12 +89,6 @@ void Deliver(IOProcRecord& record, const std::uint8_t* data, std::size_t bytes) 
             data += piece;
         }
     }
-}
-
-std::int64_t HostNowNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
 }
 
 void KeepOnHostClock(IOProcRecord& record, pa_stream* stream, std::size_t bytes) {
