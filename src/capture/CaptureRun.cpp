@@ -116,16 +116,17 @@ bool SetUpSources(CaptureRun& run, const std::string& microphoneUid) {
 // costs no more than this wait.
 constexpr auto kFirstAudioWait = std::chrono::milliseconds(40);
 
-bool HasAudioToStart(const CaptureStream& stream) {
+bool HasAudioToStart(const CaptureStream& stream, std::chrono::nanoseconds reserve) {
     const std::uint32_t rate = RoundedRate(stream.format.mSampleRate);
-    return stream.ring.filled() > StartReserveFrames(rate) * sizeof(StereoFrame);
+    return stream.ring.filled() > StartReserveFrames(rate, reserve) * sizeof(StereoFrame);
 }
 
 void AwaitFirstAudio(const CaptureRun& run) {
     const auto end = std::chrono::steady_clock::now() + kFirstAudioWait;
-    const auto heard = [&run] {
-        return (run.includeSystem && HasAudioToStart(*run.systemStream)) ||
-               (run.mixed && HasAudioToStart(*run.microphoneStream));
+    const auto reserve = run.mixed ? kMixedStartReserve : kStartReserve;
+    const auto heard = [&run, reserve] {
+        return (run.includeSystem && HasAudioToStart(*run.systemStream, reserve)) ||
+               (run.mixed && HasAudioToStart(*run.microphoneStream, reserve));
     };
     while (!heard() && !gStopRequested.load(std::memory_order_relaxed) && std::chrono::steady_clock::now() < end) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));

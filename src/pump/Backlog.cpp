@@ -21,6 +21,10 @@ constexpr std::uint32_t kLetGoFromMs = 40;
 constexpr std::uint32_t kCloseUpFromMs = 5;
 constexpr std::uint32_t kLetGoToMs = 2;
 
+// Fragments come every 10 ms or so; a longer quiet is not the pace of a
+// running source, and counting it would hide a queue running low.
+constexpr std::uint64_t kPaceSpanNs = 20'000'000;
+
 std::uint32_t FramesIn(std::uint32_t rate, std::uint32_t ms) { return std::uint32_t(std::uint64_t(rate) * ms / 1000); }
 
 // A drain starts past `from` and runs until what it takes is no more than `to`.
@@ -65,6 +69,17 @@ std::uint32_t BacklogToLetGo(BacklogWatch& watch, std::uint32_t backlog, std::op
     watch.lettingGo = Draining(watch.lettingGo, backlog, FramesIn(rate, kLetGoFromMs), FramesIn(rate, kLetGoToMs));
     watch.closingUp = Draining(watch.closingUp, beyondPeer, FramesIn(rate, kCloseUpFromMs), FramesIn(rate, kLetGoToMs));
     return watch.lettingGo ? backlog : watch.closingUp ? beyondPeer : 0;
+}
+
+std::size_t HeldOnPace(std::size_t heldFrames, std::uint64_t newestHostTime, std::uint32_t rate,
+                       std::chrono::steady_clock::time_point now) {
+    const auto nowNs = std::uint64_t(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(now.time_since_epoch()).count());
+    if (newestHostTime == 0 || nowNs <= newestHostTime) {
+        return heldFrames;
+    }
+    const std::uint64_t since = std::min(nowNs - newestHostTime, kPaceSpanNs);
+    return heldFrames + std::size_t(std::uint64_t(rate) * since / 1'000'000'000u);
 }
 
 void TellBacklog(const CaptureStream& stream, std::uint32_t frames) {

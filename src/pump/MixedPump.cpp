@@ -56,7 +56,7 @@ std::size_t EnterBlock(MixSource& source, std::size_t frames) {
         source.running = source.input.playable(source.step, frames) == frames;
         return 0;
     }
-    const std::size_t reserve = StartReserveFrames(kMixedRate);
+    const std::size_t reserve = StartReserveFrames(kMixedRate, kMixedStartReserve);
     const std::size_t playable = source.input.playable(source.step, frames + reserve);
     const std::size_t played = playable > reserve ? std::min(playable - reserve, frames) : 0;
     source.running = played > 0;
@@ -77,11 +77,14 @@ struct MixBacklogs {
     BacklogWatch microphone;
 };
 
-// What the source holds after a block, its queue and what waits in its ring,
-// counted into its watch.
+// What the source holds after a block, its queue and what waits in its ring
+// on the pace of its deliveries, counted into its watch.
 std::optional<std::uint32_t> WatchSource(BacklogWatch& watch, const MixSource& source) {
     const std::size_t held = source.input.queuedFrames() + source.stream.ring.filled() / sizeof(StereoFrame);
-    return WatchBacklog(watch, source.running, held, StartReserveFrames(source.rate));
+    const std::uint64_t newest = source.stream.newestHostTime.load(std::memory_order_acquire);
+    return WatchBacklog(watch, source.running,
+                        HeldOnPace(held, newest, source.rate, std::chrono::steady_clock::now()),
+                        StartReserveFrames(source.rate, kMixedStartReserve));
 }
 
 // Tells the source's device what of its backlog to let go, weighed against

@@ -32,9 +32,16 @@ inline constexpr std::chrono::nanoseconds kLateFragmentGrace{10'000'000};
 // its audio back in its queue: its blocks then find a little more than they
 // take, and a late fragment is caught up before the block is due.
 inline constexpr std::chrono::nanoseconds kStartReserve{10'000'000};
-// The start reserve in frames of a source at rate.
-constexpr std::size_t StartReserveFrames(std::uint32_t rate) {
-    return std::size_t(std::uint64_t(rate) * std::uint64_t(kStartReserve.count()) / 1'000'000'000u);
+// In a mix a source keeps a fragment more back. Its fragments come on its
+// own clock, so when they come drifts slowly against the pump's deadlines;
+// placed just after one came, a source would hold next to nothing just
+// before one comes once that has drifted round, and a pad then would move
+// it against the other source for good. Latency matters less here than in
+// pass-through, where every millisecond of it counts.
+inline constexpr std::chrono::nanoseconds kMixedStartReserve{20'000'000};
+// A reserve in frames of a source at rate.
+constexpr std::size_t StartReserveFrames(std::uint32_t rate, std::chrono::nanoseconds reserve = kStartReserve) {
+    return std::size_t(std::uint64_t(rate) * std::uint64_t(reserve.count()) / 1'000'000'000u);
 }
 // The grace of a pump with this period: never more than half a period.
 constexpr std::chrono::nanoseconds LateFragmentGrace(std::chrono::nanoseconds period) {
@@ -94,6 +101,14 @@ std::optional<std::uint32_t> WatchBacklog(BacklogWatch& watch, bool running, std
 // a few milliseconds on.
 std::uint32_t BacklogToLetGo(BacklogWatch& watch, std::uint32_t backlog, std::optional<std::uint32_t> peer,
                              std::uint32_t rate);
+// What a running source holds on the pace of its deliveries: heldFrames
+// plus the frames due since its newest ones came (at newestHostTime, 0 when
+// unknown), up to 20 ms of them. What a queue holds after a block swings by
+// a fragment with when the last one came, and that swing drifts slowly with
+// the source's clock; on its pace it holds steady, and what changes is
+// backlog.
+std::size_t HeldOnPace(std::size_t heldFrames, std::uint64_t newestHostTime, std::uint32_t rate,
+                       std::chrono::steady_clock::time_point now);
 // Tells the stream's device; a platform that cannot act on it is left alone.
 void TellBacklog(const CaptureStream& stream, std::uint32_t frames);
 

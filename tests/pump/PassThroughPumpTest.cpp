@@ -20,6 +20,7 @@ using test::ChildProcess;
 using test::kPumpTimeout;
 using Clock = std::chrono::steady_clock;
 
+Clock::time_point At(std::int64_t ns) { return Clock::time_point(std::chrono::nanoseconds(ns)); }
 double SecondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
 TEST(PassThroughGeometry, OneFiftiethOfASecondAndAtLeastOneFrame) {
@@ -308,6 +309,47 @@ TEST(BacklogWatch, LetsGoALargeBacklogOrWhatPutsASourceBehindItsPeer) {
     EXPECT_EQ(LetGo({{4, 0}, {12, 2}, {6, 2}, {4, 2}, {30, 30}}), (Told{0, 10, 4, 0, 0}));
     EXPECT_EQ(LetGo({{12, {}}, {12, 0}, {12, {}}}), (Told{0, 12, 0})) << "a silent peer holds nobody back";
     EXPECT_EQ(LetGo({{50, 45}, {45, 45}, {1, 0}}), (Told{50, 45, 0})) << "alone or not, 40 ms is too much";
+}
+
+// A source whose 480-frame fragments come on its own clock, 300 ppm slow and
+// with the rate made good (as the platform's clock lock does), read by 20 ms
+// blocks for 40 seconds: what its queue holds after each block sweeps
+// through a whole fragment as the fragments' times drift against the
+// deadlines, and holds steady on its pace.
+TEST(HeldOnPace, HoldsSteadyWhileTheFragmentsDriftAgainstTheBlocks) {
+    constexpr double kStretch = 1.0 + 300e-6;
+    constexpr std::int64_t kStartNs = 1'000'000'000;
+    std::size_t rawLow = SIZE_MAX, rawHigh = 0, paceLow = SIZE_MAX, paceHigh = 0;
+    std::uint64_t delivered = 0, newestNs = 0;
+    std::uint64_t consumed = 0;
+    std::int64_t fragment = 0;
+    for (std::int64_t block = 2; block <= 2000; ++block) {  // from 40 ms: two fragments kept
+        const std::int64_t deadlineNs = kStartNs + block * 20'000'000;
+        for (;; ++fragment) {
+            const auto cameNs = kStartNs + std::int64_t(double(fragment) * 10'000'000.0 * kStretch);
+            if (cameNs > deadlineNs) {
+                break;
+            }
+            delivered = std::uint64_t(double(fragment + 1) * 480.0 * kStretch);
+            newestNs = std::uint64_t(cameNs);
+        }
+        consumed += 960;
+        ASSERT_GE(delivered, consumed) << block;
+        const std::size_t held = delivered - consumed;
+        const std::size_t onPace = HeldOnPace(held, newestNs, 48000, At(deadlineNs));
+        rawLow = std::min(rawLow, held), rawHigh = std::max(rawHigh, held);
+        paceLow = std::min(paceLow, onPace), paceHigh = std::max(paceHigh, onPace);
+    }
+    EXPECT_GE(rawHigh - rawLow, 470u);
+    EXPECT_LE(paceHigh - paceLow, 4u);
+}
+
+TEST(HeldOnPace, CountsNoTimeItDoesNotKnowAndNoQuietBeyondAFragmentOrTwo) {
+    EXPECT_EQ(HeldOnPace(700, 0, 48000, At(5'000'000'000)), 700u) << "no time known";
+    EXPECT_EQ(HeldOnPace(700, 5'000'000'000, 48000, At(4'000'000'000)), 700u) << "a time after now";
+    EXPECT_EQ(HeldOnPace(700, 5'000'000'000, 48000, At(5'005'000'000)), 940u);
+    EXPECT_EQ(HeldOnPace(700, 5'000'000'000, 44100, At(5'020'000'000)), 1582u);
+    EXPECT_EQ(HeldOnPace(700, 5'000'000'000, 44100, At(5'500'000'000)), 1582u) << "a quiet is not the pace";
 }
 
 }  // namespace

@@ -20,11 +20,12 @@ namespace quorbel::test {
 inline constexpr Millis kPumpTimeout{10000};
 
 // What a 48 kHz source that starts keeps back of its audio (see the pumps'
-// start reserve), and so where, in its first 960-frame block, a source that
+// start reserves: alone, and in a mix), and so where, in its first 960-frame block, a source that
 // starts with `queued` frames is first heard.
 inline constexpr std::size_t kReserve = StartReserveFrames(48000);
-constexpr std::size_t StartLead(std::size_t queued) {
-    return queued <= kReserve ? 960 : 960 - std::min<std::size_t>(queued - kReserve, 960);
+inline constexpr std::size_t kMixedReserve = StartReserveFrames(48000, kMixedStartReserve);
+constexpr std::size_t StartLead(std::size_t queued, std::size_t reserve = kReserve) {
+    return queued <= reserve ? 960 : 960 - std::min<std::size_t>(queued - reserve, 960);
 }
 
 // Runs body in a child prepared as a capture run prepares the pump's process:
