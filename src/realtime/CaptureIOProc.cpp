@@ -25,8 +25,8 @@ std::int16_t ToInt16(float x) {
 
 }  // namespace
 
-OSStatus CaptureIOProc(AudioObjectID, const AudioTimeStamp* now, const AudioBufferList* inputData, const AudioTimeStamp*,
-                       AudioBufferList*, const AudioTimeStamp*, void* clientData) {
+OSStatus CaptureIOProc(AudioObjectID, const AudioTimeStamp* now, const AudioBufferList* inputData,
+                       const AudioTimeStamp*, AudioBufferList*, const AudioTimeStamp*, void* clientData) {
     auto* stream = static_cast<CaptureStream*>(clientData);
     if (stream == nullptr || inputData == nullptr || inputData->mNumberBuffers == 0) {
         return 0;
