@@ -48,7 +48,7 @@ void AwaitLateSources(MixSource& system, MixSource& microphone, bool includeSyst
 
 // How a source enters the block: the output frames it holds silent before its
 // first step. Only a source that is just starting gets any, as many as put
-// the end of its audio, less the start reserve, at the block's end; after a
+// the end of its audio, less the mixed reserve, at the block's end; after a
 // fragment later than the grace the audio stays first. Notes whether the
 // block ends in its audio.
 std::size_t EnterBlock(MixSource& source, std::size_t frames) {
