@@ -82,6 +82,13 @@ std::size_t HeldOnPace(std::size_t heldFrames, std::uint64_t newestHostTime, std
     return heldFrames + std::size_t(std::uint64_t(rate) * since / 1'000'000'000u);
 }
 
+std::size_t HeldOnPace(const CaptureStream& stream, std::size_t queuedFrames, std::uint32_t rate) {
+    // The ring before the time, as the callback writes them the other way round.
+    const std::size_t held = queuedFrames + stream.ring.filled() / sizeof(StereoFrame);
+    return HeldOnPace(held, stream.newestHostTime.load(std::memory_order_acquire), rate,
+                      std::chrono::steady_clock::now());
+}
+
 void TellBacklog(const CaptureStream& stream, std::uint32_t frames) {
     if (stream.device == kAudioObjectUnknown) {
         return;

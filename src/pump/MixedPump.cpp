@@ -80,10 +80,7 @@ struct MixBacklogs {
 // What the source holds after a block, its queue and what waits in its ring
 // on the pace of its deliveries, counted into its watch.
 std::optional<std::uint32_t> WatchSource(BacklogWatch& watch, const MixSource& source) {
-    const std::size_t held = source.input.queuedFrames() + source.stream.ring.filled() / sizeof(StereoFrame);
-    const std::uint64_t newest = source.stream.newestHostTime.load(std::memory_order_acquire);
-    return WatchBacklog(watch, source.running,
-                        HeldOnPace(held, newest, source.rate, std::chrono::steady_clock::now()),
+    return WatchBacklog(watch, source.running, HeldOnPace(source.stream, source.input.queuedFrames(), source.rate),
                         StartReserveFrames(source.rate, kMixedStartReserve));
 }
 

@@ -99,11 +99,7 @@ void PassThroughPump(CaptureStream& systemStream, std::uint32_t rate) {
             return;
         }
         // Told after the write, in the time left before the next deadline.
-        const std::size_t filled = systemStream.ring.filled() / sizeof(StereoFrame);
-        const std::size_t held =
-            HeldOnPace(filled, systemStream.newestHostTime.load(std::memory_order_acquire), rate,
-                       std::chrono::steady_clock::now());
-        if (const auto frames = WatchBacklog(backlog, running, held, reserveFrames)) {
+        if (const auto frames = WatchBacklog(backlog, running, HeldOnPace(systemStream, 0, rate), reserveFrames)) {
             TellBacklog(systemStream, BacklogToLetGo(backlog, *frames, std::nullopt, rate));
         }
         deadline += period;

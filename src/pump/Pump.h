@@ -109,6 +109,9 @@ std::uint32_t BacklogToLetGo(BacklogWatch& watch, std::uint32_t backlog, std::op
 // backlog.
 std::size_t HeldOnPace(std::size_t heldFrames, std::uint64_t newestHostTime, std::uint32_t rate,
                        std::chrono::steady_clock::time_point now);
+// The same for a source now: queuedFrames already taken out of its ring,
+// and what waits in the ring.
+std::size_t HeldOnPace(const CaptureStream& stream, std::size_t queuedFrames, std::uint32_t rate);
 // Tells the stream's device; a platform that cannot act on it is left alone.
 void TellBacklog(const CaptureStream& stream, std::uint32_t frames);
 

@@ -68,8 +68,8 @@ std::int64_t HostNowNs() {
         .count();
 }
 
-void Deliver(IOProcRecord& record, const std::uint8_t* data, std::size_t bytes) {
-    const std::uint64_t cameNs = std::uint64_t(HostNowNs());  // every piece came now
+// Every piece of the fragment came at cameNs.
+void Deliver(IOProcRecord& record, const std::uint8_t* data, std::size_t bytes, std::int64_t cameNs) {
     const std::size_t pieceMax = kMaxFramesPerCall * record.bytesPerFrame;
     while (bytes >= record.bytesPerFrame) {
         std::size_t piece = std::min(bytes, pieceMax);
@@ -79,7 +79,7 @@ void Deliver(IOProcRecord& record, const std::uint8_t* data, std::size_t bytes) 
         AudioBufferList output{};
         AudioTimeStamp now{};
         now.mSampleTime = record.sampleTime;
-        now.mHostTime = cameNs;
+        now.mHostTime = std::uint64_t(cameNs);
         now.mRateScalar = 1.0;
         now.mFlags = kAudioTimeStampSampleTimeValid | kAudioTimeStampHostTimeValid;
         record.proc(record.device, &now, &input, &now, &output, &now, record.clientData);
@@ -91,11 +91,11 @@ void Deliver(IOProcRecord& record, const std::uint8_t* data, std::size_t bytes) 
     }
 }
 
-void KeepOnHostClock(IOProcRecord& record, pa_stream* stream, std::size_t bytes) {
+void KeepOnHostClock(IOProcRecord& record, pa_stream* stream, std::size_t bytes, std::int64_t cameNs) {
     if (!record.lockToHostClock) {
         return;
     }
-    std::uint32_t rate = RateLockDelivered(record.lock, bytes / record.bytesPerFrame, HostNowNs());
+    std::uint32_t rate = RateLockDelivered(record.lock, bytes / record.bytesPerFrame, cameNs);
     if (rate != 0) {
         if (ServerInvertsRecordRate()) {
             rate = 2 * record.lock.nominal - rate;  // nominal minus the offset
@@ -115,10 +115,11 @@ void StreamReadable(pa_stream* stream, std::size_t, void* userdata) {
         if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) {
             return;  // failed, or nothing buffered (nothing to drop)
         }
+        const std::int64_t cameNs = HostNowNs();
         // A hole (no data, some length) goes on as silence of its length.
-        Deliver(*record, static_cast<const std::uint8_t*>(data), bytes);
+        Deliver(*record, static_cast<const std::uint8_t*>(data), bytes, cameNs);
         pa_stream_drop(stream);
-        KeepOnHostClock(*record, stream, bytes);
+        KeepOnHostClock(*record, stream, bytes, cameNs);
     }
 }
 
