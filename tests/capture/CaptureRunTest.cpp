@@ -488,38 +488,44 @@ TEST(CaptureRun, TellsTheDeviceWhatAStallLeftQueued) {
     const StereoFrame sound{1000, -1000};
     for (const auto& args : {std::vector<std::string>{"capture", "macos-system-audio"},
                              std::vector<std::string>{"capture-mixed", "macos-system-audio", "mic-1"}}) {
-        SCOPED_TRACE(args[0]);
-        auto deliveries = test::Fragments(0, std::vector<StereoFrame>(480 * 2 * kBlocks, sound));
-        test::DelayBlock(deliveries, 0, 320, std::chrono::milliseconds(100));
-        deliveries.insert(deliveries.begin(), {Millis(0), 0, std::vector<StereoFrame>(960, sound)});
-        World world = Int16World(48000);
-        FeedOnSchedule(world, deliveries);
-        ChildProcess child = StartRun(world, args);
-        EXPECT_EQ(child.readStdout(21, kTimeout), "FORMAT\t48000\t2\ts16le\n");
-        const std::string pcm = child.readStdout(3840 * kBlocks, kTimeout);
-        child.closeStdin();
-        EXPECT_EQ(child.wait(kTimeout).code, 0);
-        const std::vector<std::string> calls = scripted::ReadReport(child).calls;
-        const std::vector<std::uint32_t> told = ToldBacklogs(calls);
-        ASSERT_GE(told.size(), 3u);
-        if (FeederLateness(calls) < test::kPunctual) {
-            EXPECT_EQ(told[0], 0u) << "a steady source holds only its reserve";
-        }
-        const std::size_t first = pcm.find_first_not_of('\0') / 4;
-        const std::size_t last = pcm.find_last_not_of('\0') / 4;
-        const double inside = double(last - first + 1);
-        const double padded = inside - double(SoundingFrames(pcm.substr(first * 4, (last - first + 1) * 4)).size());
-        EXPECT_GT(padded, 0) << "the stall left no silence: the run proves nothing";
-        // The silence inside the audio is what queued behind it; a fragment
-        // that comes a little late may hide up to one of its own from the
-        // account. Up to 40 ms of it the run keeps (a machine slow enough to
-        // be late for most fragments leaves less silence).
-        const double kept = 0.040 * 48000;
-        if (padded - 2 * 480 > kept) {
-            EXPECT_LE(double(told.back()), padded);
-            EXPECT_GE(double(told.back()), padded - 2 * 480);
-        } else if (padded <= kept) {
-            EXPECT_EQ(told.back(), 0u) << padded;
+        for (int attempt = 0; attempt < 3; ++attempt) {  // a pump stalled past the late fragment misses the gap
+            SCOPED_TRACE(args[0]);
+            auto deliveries = test::Fragments(0, std::vector<StereoFrame>(480 * 2 * kBlocks, sound));
+            test::DelayBlock(deliveries, 0, 320, std::chrono::milliseconds(100));
+            deliveries.insert(deliveries.begin(), {Millis(0), 0, std::vector<StereoFrame>(960, sound)});
+            World world = Int16World(48000);
+            FeedOnSchedule(world, deliveries);
+            ChildProcess child = StartRun(world, args);
+            EXPECT_EQ(child.readStdout(21, kTimeout), "FORMAT\t48000\t2\ts16le\n");
+            const std::string pcm = child.readStdout(3840 * kBlocks, kTimeout);
+            child.closeStdin();
+            EXPECT_EQ(child.wait(kTimeout).code, 0);
+            const std::vector<std::string> calls = scripted::ReadReport(child).calls;
+            const std::vector<std::uint32_t> told = ToldBacklogs(calls);
+            ASSERT_GE(told.size(), 3u);
+            if (FeederLateness(calls) < test::kPunctual) {
+                EXPECT_EQ(told[0], 0u) << "a steady source holds only its reserve";
+            }
+            const std::size_t first = pcm.find_first_not_of('\0') / 4;
+            const std::size_t last = pcm.find_last_not_of('\0') / 4;
+            const double inside = double(last - first + 1);
+            const double padded = inside - double(SoundingFrames(pcm.substr(first * 4, (last - first + 1) * 4)).size());
+            if (padded == 0 && attempt < 2) {
+                continue;
+            }
+            EXPECT_GT(padded, 0) << "the stall left no silence: the run proves nothing";
+            // The silence inside the audio is what queued behind it; a fragment
+            // that comes a little late may hide up to one of its own from the
+            // account. Up to 40 ms of it the run keeps (a machine slow enough to
+            // be late for most fragments leaves less silence).
+            const double kept = 0.040 * 48000;
+            if (padded - 2 * 480 > kept) {
+                EXPECT_LE(double(told.back()), padded);
+                EXPECT_GE(double(told.back()), padded - 2 * 480);
+            } else if (padded <= kept) {
+                EXPECT_EQ(told.back(), 0u) << padded;
+            }
+            break;
         }
     }
 }
