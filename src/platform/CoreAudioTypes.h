@@ -109,12 +109,13 @@ inline constexpr AudioObjectPropertySelector kAudioTapPropertyUID = FourCharCode
 // A UInt32: 1 while the device has something to record, 0 while it has lost it.
 inline constexpr AudioObjectPropertySelector kAudioDevicePropertyDeviceIsAlive = FourCharCode("livn");
 inline constexpr AudioObjectPropertySelector kAudioObjectPropertySelectorWildcard = FourCharCode("****");
-// This tool's own, set on a device whose IO proc runs: a UInt32 count of
+// This tool's own, set on a device whose IO proc runs: an SInt32 count of
 // the device's frames that its consumer holds beyond what it needs (audio
 // that came after the consumer had put silence in its place) and wants gone;
-// 0 when it keeps what it holds. A backend that steers the device's rate
-// delivers that many fewer frames over the next seconds; one that cannot
-// answers 'who?', and the consumer lives with it.
+// negative when it keeps less than it needs to ride out a late fragment and
+// wants that many more; 0 when it keeps what it holds. A backend that steers
+// the device's rate delivers that many fewer (or more) frames over the next
+// seconds; one that cannot answers 'who?', and the consumer lives with it.
 inline constexpr AudioObjectPropertySelector kQuorbelDevicePropertyConsumerBacklog = FourCharCode("qbkl");
 
 // Stream formats.

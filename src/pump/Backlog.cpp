@@ -20,6 +20,8 @@ constexpr std::uint32_t kSettlingSeconds = 5;
 constexpr std::uint32_t kLetGoFromMs = 40;
 constexpr std::uint32_t kCloseUpFromMs = 5;
 constexpr std::uint32_t kLetGoToMs = 2;
+// A lone source short of its reserve by more than this is built up.
+constexpr std::uint32_t kBuildUpFromMs = 3;
 
 // Fragments come every 10 ms or so; a longer quiet is not the pace of a
 // running source, and counting it would hide a queue running low.
@@ -30,6 +32,17 @@ std::uint32_t FramesIn(std::uint32_t rate, std::uint32_t ms) { return std::uint3
 // A drain starts past `from` and runs until what it takes is no more than `to`.
 bool Draining(bool draining, std::uint32_t frames, std::uint32_t from, std::uint32_t to) {
     return frames > (draining ? to : from);
+}
+
+// Notes a settled second's shortfall below the reserve; 0 for one that ran
+// throughout above it, or did not run throughout.
+void NoteShortfall(BacklogWatch& watch, std::size_t shortfall) {
+    watch.shortfalls[watch.shortIndex] = shortfall;
+    watch.shortIndex = (watch.shortIndex + 1) % watch.shortfalls.size();
+}
+
+std::int32_t ClampedSigned(std::size_t frames) {
+    return std::int32_t(std::min<std::size_t>(frames, std::numeric_limits<std::int32_t>::max()));
 }
 
 }  // namespace
@@ -59,6 +72,7 @@ std::optional<std::uint32_t> WatchBacklog(BacklogWatch& watch, bool running, std
         }
         return std::nullopt;
     }
+    NoteShortfall(watch, whole && lowest < reserveFrames ? reserveFrames - lowest : 0);
     const std::size_t backlog = beyond > watch.usual ? beyond - watch.usual : 0;
     return std::uint32_t(std::min<std::size_t>(backlog, std::numeric_limits<std::uint32_t>::max()));
 }
@@ -69,6 +83,17 @@ std::uint32_t BacklogToLetGo(BacklogWatch& watch, std::uint32_t backlog, std::op
     watch.lettingGo = Draining(watch.lettingGo, backlog, FramesIn(rate, kLetGoFromMs), FramesIn(rate, kLetGoToMs));
     watch.closingUp = Draining(watch.closingUp, beyondPeer, FramesIn(rate, kCloseUpFromMs), FramesIn(rate, kLetGoToMs));
     return watch.lettingGo ? backlog : watch.closingUp ? beyondPeer : 0;
+}
+
+std::int32_t SurplusToTell(BacklogWatch& watch, std::uint32_t backlog, std::uint32_t rate) {
+    const std::uint32_t letGo = BacklogToLetGo(watch, backlog, std::nullopt, rate);
+    const std::int32_t lacking = ClampedSigned(*std::min_element(watch.shortfalls.begin(), watch.shortfalls.end()));
+    watch.buildingUp = Draining(watch.buildingUp, std::uint32_t(lacking), FramesIn(rate, kBuildUpFromMs),
+                                FramesIn(rate, kLetGoToMs));
+    if (letGo > 0) {
+        return ClampedSigned(letGo);
+    }
+    return watch.buildingUp ? -lacking : 0;
 }
 
 std::size_t HeldOnPace(std::size_t heldFrames, std::uint64_t newestHostTime, std::uint32_t rate,
@@ -89,7 +114,7 @@ std::size_t HeldOnPace(const CaptureStream& stream, std::size_t queuedFrames, st
                       std::chrono::steady_clock::now());
 }
 
-void TellBacklog(const CaptureStream& stream, std::uint32_t frames) {
+void TellBacklog(const CaptureStream& stream, std::int32_t frames) {
     if (stream.device == kAudioObjectUnknown) {
         return;
     }

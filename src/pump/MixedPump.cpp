@@ -86,6 +86,8 @@ std::optional<std::uint32_t> WatchSource(BacklogWatch& watch, const MixSource& s
 
 // Tells the source's device what of its backlog to let go, weighed against
 // its peer's backlog (counted in the peer's frames), when that is known.
+// Building up a source short of its reserve would move it against its
+// peer; the larger mixed reserve stands in for it.
 void TellSource(BacklogWatch& watch, const MixSource& source, std::optional<std::uint32_t> backlog,
                 const MixSource& peer, std::optional<std::uint32_t> peerBacklog) {
     if (!backlog) {
@@ -95,14 +97,22 @@ void TellSource(BacklogWatch& watch, const MixSource& source, std::optional<std:
     if (peerBacklog && peer.rate != 0) {
         peerFrames = std::uint32_t(std::uint64_t(*peerBacklog) * source.rate / peer.rate);
     }
-    TellBacklog(source.stream, BacklogToLetGo(watch, *backlog, peerFrames, source.rate));
+    const std::uint32_t letGo = BacklogToLetGo(watch, *backlog, peerFrames, source.rate);
+    TellBacklog(source.stream, std::int32_t(std::min<std::uint32_t>(letGo, INT32_MAX)));
 }
 
 // Both sources count the same blocks, so their seconds end together, and
-// each backlog is weighed against the other's.
+// each backlog is weighed against the other's. A microphone mixed alone has
+// no peer to keep its place against.
 void WatchSources(MixBacklogs& watches, const MixSource& system, const MixSource& microphone, bool includeSystem) {
     const auto fromSystem = includeSystem ? WatchSource(watches.system, system) : std::nullopt;
     const auto fromMicrophone = WatchSource(watches.microphone, microphone);
+    if (!includeSystem) {
+        if (fromMicrophone) {
+            TellBacklog(microphone.stream, SurplusToTell(watches.microphone, *fromMicrophone, microphone.rate));
+        }
+        return;
+    }
     TellSource(watches.system, system, fromSystem, microphone, fromMicrophone);
     TellSource(watches.microphone, microphone, fromMicrophone, system, fromSystem);
 }

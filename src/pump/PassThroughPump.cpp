@@ -100,7 +100,7 @@ void PassThroughPump(CaptureStream& systemStream, std::uint32_t rate) {
         }
         // Told after the write, in the time left before the next deadline.
         if (const auto frames = WatchBacklog(backlog, running, HeldOnPace(systemStream, 0, rate), reserveFrames)) {
-            TellBacklog(systemStream, BacklogToLetGo(backlog, *frames, std::nullopt, rate));
+            TellBacklog(systemStream, SurplusToTell(backlog, *frames, rate));
         }
         deadline += period;
         woke = SleepUntil(deadline, woke);

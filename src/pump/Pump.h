@@ -3,6 +3,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -87,6 +88,9 @@ struct BacklogWatch {
     std::size_t usual = 0;            // held beyond the reserve while it settled in
     bool lettingGo = false;           // the whole backlog is going
     bool closingUp = false;           // what it holds beyond its peer in a mix is going
+    std::array<std::size_t, 3> shortfalls{};  // below the reserve, the last settled seconds (0: not below)
+    std::uint32_t shortIndex = 0;     // the oldest of them
+    bool buildingUp = false;          // a lone source is being brought back up to its reserve
 };
 // Counts one block, noting heldFrames when the source's audio ran to its end.
 // After a second of blocks: the backlog to tell, in frames, once the usual
@@ -101,6 +105,14 @@ std::optional<std::uint32_t> WatchBacklog(BacklogWatch& watch, bool running, std
 // a few milliseconds on.
 std::uint32_t BacklogToLetGo(BacklogWatch& watch, std::uint32_t backlog, std::optional<std::uint32_t> peer,
                              std::uint32_t rate);
+// What a source with no peer tells its device after a second's account: a
+// backlog to let go, as above; or, once it has held less than its reserve
+// for three settled seconds in a row, what it lacks (negative), for the
+// device to deliver more. The reserve is what rides out a fragment later
+// than the grace; a source that keeps less (its rate was set on a lump that
+// came at its start, say) leaves a hole at the next one. One short second
+// is a late fragment, and building up for it would only add latency.
+std::int32_t SurplusToTell(BacklogWatch& watch, std::uint32_t backlog, std::uint32_t rate);
 // What a running source holds on the pace of its deliveries: heldFrames
 // plus the frames due since its newest ones came (at newestHostTime, 0 when
 // unknown), up to 20 ms of them. What a queue holds after a block swings by
@@ -112,8 +124,9 @@ std::size_t HeldOnPace(std::size_t heldFrames, std::uint64_t newestHostTime, std
 // The same for a source now: queuedFrames already taken out of its ring,
 // and what waits in the ring.
 std::size_t HeldOnPace(const CaptureStream& stream, std::size_t queuedFrames, std::uint32_t rate);
-// Tells the stream's device; a platform that cannot act on it is left alone.
-void TellBacklog(const CaptureStream& stream, std::uint32_t frames);
+// Tells the stream's device (negative: what the source lacks); a platform
+// that cannot act on it is left alone.
+void TellBacklog(const CaptureStream& stream, std::int32_t frames);
 
 // A stream rate rounded half away from zero, as unsigned 32-bit; 0 for a
 // rate that is not finite or does not fit.

@@ -482,7 +482,7 @@ OSStatus AudioObjectSetPropertyData(AudioObjectID object, const AudioObjectPrope
                                     const void*, std::uint32_t dataSize, const void* data) {
     Lock lock(S().mutex);
     const std::string op = "set " + Code(address->mSelector).substr(1, 4);
-    std::uint32_t value = 0;
+    std::int32_t value = 0;  // the only settable property is signed
     if (dataSize == sizeof value) {
         std::memcpy(&value, data, sizeof value);
     }

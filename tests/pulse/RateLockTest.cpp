@@ -25,7 +25,8 @@ struct LockRun {
 
 // A consumer that takes exactly the nominal rate per host second, and is left
 // holding `frames` more than it needs at host time `at` (a stall it padded),
-// as the pumps are. It tells the lock its backlog once a second.
+// or fewer when negative, as the pumps are. It tells the lock what it holds
+// beyond its needs, or lacks, once a second.
 struct Backlog {
     double at = -1;
     double frames = 0;
@@ -88,7 +89,7 @@ LockRun Simulate(double ppm, double seconds, unsigned seed = 1, Backlog backlog 
             run.lowestHeld = std::min(run.lowestHeld == 0 ? held : run.lowestHeld, held);
             run.heldAtEnd = held;
             if (at >= nextAccount) {
-                RateLockBacklog(lock, std::uint32_t(std::max(0.0, lowestThisSecond)), std::int64_t(at * 1e9));
+                RateLockBacklog(lock, std::int32_t(std::lround(lowestThisSecond)), std::int64_t(at * 1e9));
                 lowestThisSecond = INFINITY;
                 nextAccount = at + 1;
             }
@@ -155,6 +156,19 @@ TEST(RateLock, LetsABacklogGoGentlyAndNoFurther) {
     }
     EXPECT_LT(Simulate(0, 120, 1, {30, 0.010 * kRate}).heldAtEnd, 0.004 * kRate);
     EXPECT_GT(Simulate(0, 120, 1, {30, 0.0015 * kRate}).heldAtEnd, 0.001 * kRate);
+}
+
+// A consumer left 8 ms short of what it needs is built up the same way, to
+// within the 2 ms the lock leaves, and not much further (the account is a
+// second old): more would be latency.
+TEST(RateLock, BuildsUpWhatTheConsumerLacksGently) {
+    for (double ppm : {0.0, 300.0, -300.0}) {
+        SCOPED_TRACE(ppm);
+        const LockRun run = Simulate(ppm, 120, 1, {30, -0.008 * kRate});
+        EXPECT_GT(run.heldAtEnd, -0.003 * kRate);
+        EXPECT_LT(run.heldAtEnd, 0.002 * kRate) << "built up well beyond what was lacking";
+        EXPECT_LE(run.largestOffset, int(std::abs(ppm) * 1e-6 * kRate) + int(kRate / 1000) + 10);
+    }
 }
 
 // A server stalls for 150 ms: PulseAudio then hands over all it missed,

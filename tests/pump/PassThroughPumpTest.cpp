@@ -311,6 +311,37 @@ TEST(BacklogWatch, LetsGoALargeBacklogOrWhatPutsASourceBehindItsPeer) {
     EXPECT_EQ(LetGo({{50, 45}, {45, 45}, {1, 0}}), (Told{50, 45, 0})) << "alone or not, 40 ms is too much";
 }
 
+// At 48 kHz with a 480-frame reserve: what a lone source tells its device
+// after each second whose blocks all left it holding the given frames (0
+// frames: a second it did not run throughout).
+std::vector<std::int32_t> ToldAlone(BacklogWatch& watch, const std::vector<std::size_t>& heldPerSecond) {
+    std::vector<std::int32_t> told;
+    for (const std::size_t held : heldPerSecond) {
+        for (int block = 0; block < 50; ++block) {
+            const bool running = held > 0 || block > 0;
+            if (const auto frames = WatchBacklog(watch, running, held, 480)) {
+                told.push_back(SurplusToTell(watch, *frames, 48000));
+            }
+        }
+    }
+    return told;
+}
+
+// A source alone that keeps less than its reserve second after second is
+// built up by what it lacks, until that is no more than 2 ms; one short
+// second (a late fragment), a shortfall of 3 ms or less, or a second it did
+// not run throughout asks for nothing. A backlog is let go as before.
+TEST(BacklogWatch, BuildsUpALoneSourceLeftShortOfItsReserve) {
+    using Told = std::vector<std::int32_t>;
+    BacklogWatch watch;
+    EXPECT_TRUE(ToldAlone(watch, {480, 480, 480, 480, 480}).empty());
+    EXPECT_EQ(ToldAlone(watch, {100, 480, 200, 200, 200, 250, 390}), (Told{0, 0, 0, 0, -280, -230, 0}))
+        << "goes on until the shortfall is within 2 ms";
+    EXPECT_EQ(ToldAlone(watch, {480, 340, 340, 340, 340}), (Told{0, 0, 0, 0, 0})) << "3 ms short is not short";
+    EXPECT_EQ(ToldAlone(watch, {300, 300, 0, 300, 300, 300}), (Told{0, 0, 0, 0, 0, -180})) << "a gap starts over";
+    EXPECT_EQ(ToldAlone(watch, {480 + 2400}), (Told{2400}));
+}
+
 // A source whose 480-frame fragments come on its own clock, 300 ppm slow and
 // with the rate made good (as the platform's clock lock does), read by 20 ms
 // blocks for 40 seconds: what its queue holds after each block sweeps

@@ -168,10 +168,11 @@ struct RateLock {
     bool steering = false;         // past the window that sets the starting error
     bool jumped = false;           // the last window's mean jumped
     // Audio the consumer holds beyond its needs (what came after it had
-    // filled the place with silence) is let go by delivering fewer frames.
-    std::uint32_t backlog = 0;     // frames, as the consumer last told
-    std::int64_t backlogAtNs = -1;
-    std::int32_t drainHz = 0;      // taken off the rate while draining
+    // filled the place with silence) is let go by delivering fewer frames;
+    // what it lacks of them is built up by delivering more.
+    std::int32_t surplus = 0;      // frames, as the consumer last told; negative when short
+    std::int64_t surplusAtNs = -1;
+    std::int32_t drainHz = 0;      // taken off the rate while draining (negative: building up)
     std::int64_t drainFromNs = 0;  // host time the current drain rate holds from
     double drained = 0;            // frames the schedule gave up before then
 };
@@ -179,8 +180,9 @@ void ResetRateLock(RateLock& lock, std::uint32_t nominal);
 // Counts frames delivered at host time nowNs; the stream rate to ask for
 // when it should change, 0 otherwise.
 std::uint32_t RateLockDelivered(RateLock& lock, std::uint64_t frames, std::int64_t nowNs);
-// The consumer holds `frames` more than it needs, as of host time nowNs.
-void RateLockBacklog(RateLock& lock, std::uint32_t frames, std::int64_t nowNs);
+// The consumer holds `frames` more than it needs (fewer, when negative), as
+// of host time nowNs.
+void RateLockBacklog(RateLock& lock, std::int32_t frames, std::int64_t nowNs);
 
 // ---- IO procs (Streams.cpp) --------------------------------------------------------
 // One registration. Between a successful start and its stop it is running: at
@@ -233,8 +235,9 @@ ReplacementsWatched DropStalledReplacements();
 void SetAlive(IOProcRecord& record, bool alive);
 // Stops every running stream (before the connection closes).
 void StopAllStreams();
-// What the consumer of a device's procs holds beyond its needs, in frames.
-void TellBacklog(AudioObjectID device, std::uint32_t frames);
+// What the consumer of a device's procs holds beyond its needs, in frames
+// (negative: what it lacks).
+void TellBacklog(AudioObjectID device, std::int32_t frames);
 // Stops and forgets the IO procs of a device that is being destroyed.
 void ForgetDeviceProcs(AudioObjectID device);
 

@@ -16,6 +16,9 @@
 // the late audio, which nothing discards, then waits in the consumer as
 // latency. The consumer tells how much of what it holds beyond its needs
 // should go, and the lock delivers that much less over the following seconds.
+// The other way round, a consumer left with less than it needs to ride out a
+// late fragment (the schedule was anchored on a lump, say) tells what it
+// lacks, and the lock delivers that much more.
 #include <algorithm>
 #include <cmath>
 
@@ -41,10 +44,11 @@ constexpr double kMaxStepHz = 4;
 constexpr double kMaxOffsetOfNominal = 0.002;
 // A backlog is let go at 0.1 % of the rate (a millisecond a second, 1.7
 // cents of pitch: inaudible) while the consumer tells of more than 2 ms to
-// let go; the consumer decides which backlogs go and which it keeps. Told
-// once a second, the backlog is a little stale, so the drain stops short
-// rather than take what the consumer needs; and an account not renewed
-// stops it too.
+// let go, and a shortfall is built up alike; the consumer decides which
+// backlogs go and which it keeps. Told once a second, the account is a
+// little stale, so the drain stops short rather than take what the consumer
+// needs (and building up stops short of adding latency it does not); and an
+// account not renewed stops either.
 constexpr std::uint32_t kDrainDivisor = 1000;
 constexpr std::uint32_t kDrainToDivisor = 500;
 constexpr std::int64_t kBacklogFreshNs = 2'500'000'000;
@@ -76,11 +80,13 @@ double Expected(const RateLock& lock, std::int64_t nowNs) {
     return double(lock.nominal) * elapsed - lock.drained - draining;
 }
 
-// Whether to drain from now on, by the consumer's latest account.
+// Whether to drain, or build up, from now on, by the consumer's latest account.
 void DecideDrain(RateLock& lock, std::int64_t nowNs) {
-    const bool fresh = lock.backlogAtNs >= 0 && nowNs - lock.backlogAtNs <= kBacklogFreshNs;
-    const bool drain = fresh && lock.backlog > lock.nominal / kDrainToDivisor;
-    const std::int32_t drainHz = drain ? std::int32_t(std::max<std::uint32_t>(lock.nominal / kDrainDivisor, 1)) : 0;
+    const bool fresh = lock.surplusAtNs >= 0 && nowNs - lock.surplusAtNs <= kBacklogFreshNs;
+    const std::int64_t least = lock.nominal / kDrainToDivisor;
+    const std::int64_t surplus = fresh ? lock.surplus : 0;
+    const std::int32_t sign = surplus > least ? 1 : surplus < -least ? -1 : 0;
+    const std::int32_t drainHz = sign * std::int32_t(std::max<std::uint32_t>(lock.nominal / kDrainDivisor, 1));
     if (drainHz != lock.drainHz) {
         lock.drained += double(lock.drainHz) * double(nowNs - lock.drainFromNs) / 1e9;
         lock.drainHz = drainHz;
@@ -167,9 +173,9 @@ std::uint32_t RateLockDelivered(RateLock& lock, std::uint64_t frames, std::int64
     return std::uint32_t(std::int64_t(lock.nominal) + offset);
 }
 
-void RateLockBacklog(RateLock& lock, std::uint32_t frames, std::int64_t nowNs) {
-    lock.backlog = frames;
-    lock.backlogAtNs = nowNs;
+void RateLockBacklog(RateLock& lock, std::int32_t frames, std::int64_t nowNs) {
+    lock.surplus = frames;
+    lock.surplusAtNs = nowNs;
 }
 
 }  // namespace quorbel::pulse

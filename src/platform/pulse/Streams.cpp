@@ -379,7 +379,7 @@ bool DeviceAlive(AudioObjectID device) {
     return true;
 }
 
-void TellBacklog(AudioObjectID device, std::uint32_t frames) {
+void TellBacklog(AudioObjectID device, std::int32_t frames) {
     if (Mainloop() == nullptr) {
         return;
     }
@@ -443,7 +443,7 @@ OSStatus AudioDeviceDestroyIOProcID(AudioObjectID device, AudioDeviceIOProcID pr
 }
 
 // Only the consumer's backlog is settable; the lock of the device's running
-// procs lets it go (RateLock.cpp).
+// procs lets it go, or builds up what the consumer lacks (RateLock.cpp).
 OSStatus AudioObjectSetPropertyData(AudioObjectID object, const AudioObjectPropertyAddress* address, std::uint32_t,
                                     const void*, std::uint32_t dataSize, const void* data) {
     std::lock_guard<std::mutex> guard(gApiMutex);
@@ -456,10 +456,10 @@ OSStatus AudioObjectSetPropertyData(AudioObjectID object, const AudioObjectPrope
     if (address->mSelector != kQuorbelDevicePropertyConsumerBacklog) {
         return kAudioHardwareUnknownPropertyError;
     }
-    if (dataSize != sizeof(std::uint32_t)) {
+    if (dataSize != sizeof(std::int32_t)) {
         return kAudioHardwareBadPropertySizeError;
     }
-    std::uint32_t frames = 0;
+    std::int32_t frames = 0;
     std::memcpy(&frames, data, sizeof frames);
     pulse::TellBacklog(object, frames);
     return kAudioHardwareNoError;
