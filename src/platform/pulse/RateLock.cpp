@@ -44,11 +44,11 @@ constexpr double kMaxStepHz = 4;
 constexpr double kMaxOffsetOfNominal = 0.002;
 // A backlog is let go at 0.1 % of the rate (a millisecond a second, 1.7
 // cents of pitch: inaudible) while the consumer tells of more than 2 ms to
-// let go, and a shortfall is built up alike; the consumer decides which
-// backlogs go and which it keeps. Told once a second, the account is a
-// little stale, so the drain stops short rather than take what the consumer
-// needs (and building up stops short of adding latency it does not); and an
-// account not renewed stops either.
+// let go, and a shortfall of more than 2 ms is built up alike; the consumer
+// decides which backlogs go and which it keeps. Told once a second, the
+// account is a little stale, so the drain stops short rather than take what
+// the consumer needs (and building up stops short rather than add latency
+// it does not need); an account not renewed stops both.
 constexpr std::uint32_t kDrainDivisor = 1000;
 constexpr std::uint32_t kDrainToDivisor = 500;
 constexpr std::int64_t kBacklogFreshNs = 2'500'000'000;
