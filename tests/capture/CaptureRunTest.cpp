@@ -408,6 +408,26 @@ std::chrono::microseconds FeederLateness(const std::vector<std::string>& calls, 
     return std::chrono::microseconds(1'000'000'000);
 }
 
+// A 48 kHz run fed on schedule, read for `blocks` blocks and then ended:
+// its PCM and the calls it made.
+struct FedCapture {
+    std::string pcm;
+    std::vector<std::string> calls;
+};
+FedCapture CaptureFed(const std::vector<std::string>& args, const std::vector<test::Delivery>& system,
+                      const std::optional<std::vector<test::Delivery>>& microphone, int blocks) {
+    World world = Int16World(48000);
+    FeedOnSchedule(world, system, microphone);
+    ChildProcess child = StartRun(world, args);
+    EXPECT_EQ(child.readStdout(21, kTimeout), "FORMAT\t48000\t2\ts16le\n");
+    FedCapture run;
+    run.pcm = child.readStdout(3840 * std::size_t(blocks), kTimeout);
+    child.closeStdin();
+    EXPECT_EQ(child.wait(kTimeout).code, 0);
+    run.calls = scripted::ReadReport(child).calls;
+    return run;
+}
+
 struct ScheduledRun {
     std::string pcm;
     std::chrono::microseconds feederLateness{1'000'000'000};
@@ -422,16 +442,8 @@ ScheduledRun RunScheduled(const std::vector<int>& lateBlocks, std::chrono::micro
         test::DelayBlock(deliveries, 0, block, late);
     }
     deliveries.insert(deliveries.begin(), {std::chrono::microseconds(0), 0, test::CountingFrames(1, 960)});
-    World world = Int16World(48000);
-    FeedOnSchedule(world, deliveries);
-    ChildProcess child = StartRun(world, {"capture", "macos-system-audio"});
-    ScheduledRun run;
-    EXPECT_EQ(child.readStdout(21, kTimeout), "FORMAT\t48000\t2\ts16le\n");
-    run.pcm = child.readStdout(3840 * 20, kTimeout);
-    child.closeStdin();
-    EXPECT_EQ(child.wait(kTimeout).code, 0);
-    run.feederLateness = FeederLateness(scripted::ReadReport(child).calls);
-    return run;
+    FedCapture fed = CaptureFed({"capture", "macos-system-audio"}, deliveries, std::nullopt, 20);
+    return {std::move(fed.pcm), FeederLateness(fed.calls)};
 }
 
 // Whether the sounding frames follow each other with no silence between them.
@@ -493,14 +505,7 @@ TEST(CaptureRun, TellsTheDeviceWhatAStallLeftQueued) {
             auto deliveries = test::Fragments(0, std::vector<StereoFrame>(480 * 2 * kBlocks, sound));
             test::DelayBlock(deliveries, 0, 320, std::chrono::milliseconds(100));
             deliveries.insert(deliveries.begin(), {Millis(0), 0, std::vector<StereoFrame>(960, sound)});
-            World world = Int16World(48000);
-            FeedOnSchedule(world, deliveries);
-            ChildProcess child = StartRun(world, args);
-            EXPECT_EQ(child.readStdout(21, kTimeout), "FORMAT\t48000\t2\ts16le\n");
-            const std::string pcm = child.readStdout(3840 * kBlocks, kTimeout);
-            child.closeStdin();
-            EXPECT_EQ(child.wait(kTimeout).code, 0);
-            const std::vector<std::string> calls = scripted::ReadReport(child).calls;
+            const auto [pcm, calls] = CaptureFed(args, deliveries, std::nullopt, kBlocks);
             const std::vector<std::int32_t> told = ToldBacklogs(calls);
             ASSERT_GE(told.size(), 3u);
             const bool punctual = FeederLateness(calls) < test::kPunctual;
@@ -548,14 +553,7 @@ TEST(CaptureRun, TellsTheDeviceWhatASourceLacksOfItsReserve) {
             deliveries[i].at += Millis(100);
         }
         deliveries.erase(deliveries.begin() + 200);  // at 2 s
-        World world = Int16World(48000);
-        FeedOnSchedule(world, deliveries);
-        ChildProcess child = StartRun(world, {"capture", "macos-system-audio"});
-        EXPECT_EQ(child.readStdout(21, kTimeout), "FORMAT\t48000\t2\ts16le\n");
-        const std::string pcm = child.readStdout(3840 * kBlocks, kTimeout);
-        child.closeStdin();
-        EXPECT_EQ(child.wait(kTimeout).code, 0);
-        const std::vector<std::string> calls = scripted::ReadReport(child).calls;
+        const auto [pcm, calls] = CaptureFed({"capture", "macos-system-audio"}, deliveries, std::nullopt, kBlocks);
         const std::vector<std::int32_t> told = ToldBacklogs(calls);
         for (const std::int32_t frames : told) {
             EXPECT_LE(frames, 0) << "nothing queued to let go";
@@ -578,14 +576,7 @@ TEST(CaptureRun, AMixedSourceLeftBehindItsPeerIsToldToCatchUp) {
     auto system = test::Fragments(0, std::vector<StereoFrame>(480 * 2 * kBlocks, StereoFrame{1000, -1000}));
     test::DelayBlock(system, 0, 370, std::chrono::milliseconds(30));
     const auto microphone = test::Fragments(0, std::vector<StereoFrame>(480 * 2 * kBlocks, StereoFrame{500, -500}));
-    World world = Int16World(48000);
-    FeedOnSchedule(world, system, microphone);
-    ChildProcess child = StartRun(world, {"capture-mixed", "macos-system-audio", "mic-1"});
-    EXPECT_EQ(child.readStdout(21, kTimeout), "FORMAT\t48000\t2\ts16le\n");
-    const std::string pcm = child.readStdout(3840 * kBlocks, kTimeout);
-    child.closeStdin();
-    EXPECT_EQ(child.wait(kTimeout).code, 0);
-    const std::vector<std::string> calls = scripted::ReadReport(child).calls;
+    const auto [pcm, calls] = CaptureFed({"capture-mixed", "macos-system-audio", "mic-1"}, system, microphone, kBlocks);
     const std::vector<std::int32_t> toSystem = ToldBacklogs(calls);
     const std::vector<std::int32_t> toMicrophone = ToldBacklogs(calls, "0x100");
     // A busy machine may hold up a source's settling in, and so its first account.
