@@ -74,7 +74,7 @@ std::optional<std::uint32_t> WatchBacklog(BacklogWatch& watch, bool running, std
     }
     NoteShortfall(watch, whole && lowest < reserveFrames ? reserveFrames - lowest : 0);
     const std::size_t backlog = beyond > watch.usual ? beyond - watch.usual : 0;
-    return std::uint32_t(std::min<std::size_t>(backlog, std::numeric_limits<std::uint32_t>::max()));
+    return std::uint32_t(ClampedSigned(backlog));  // the device's account is signed
 }
 
 std::uint32_t BacklogToLetGo(BacklogWatch& watch, std::uint32_t backlog, std::optional<std::uint32_t> peer,
@@ -91,7 +91,7 @@ std::int32_t SurplusToTell(BacklogWatch& watch, std::uint32_t backlog, std::uint
     watch.buildingUp = Draining(watch.buildingUp, std::uint32_t(lacking), FramesIn(rate, kBuildUpFromMs),
                                 FramesIn(rate, kLetGoToMs));
     if (letGo > 0) {
-        return ClampedSigned(letGo);
+        return std::int32_t(letGo);
     }
     return watch.buildingUp ? -lacking : 0;
 }

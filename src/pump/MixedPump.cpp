@@ -97,8 +97,7 @@ void TellSource(BacklogWatch& watch, const MixSource& source, std::optional<std:
     if (peerBacklog && peer.rate != 0) {
         peerFrames = std::uint32_t(std::uint64_t(*peerBacklog) * source.rate / peer.rate);
     }
-    const std::uint32_t letGo = BacklogToLetGo(watch, *backlog, peerFrames, source.rate);
-    TellBacklog(source.stream, std::int32_t(std::min<std::uint32_t>(letGo, INT32_MAX)));
+    TellBacklog(source.stream, std::int32_t(BacklogToLetGo(watch, *backlog, peerFrames, source.rate)));
 }
 
 // Both sources count the same blocks, so their seconds end together, and

@@ -93,8 +93,9 @@ struct BacklogWatch {
     bool buildingUp = false;          // a lone source is being brought back up to its reserve
 };
 // Counts one block, noting heldFrames when the source's audio ran to its end.
-// After a second of blocks: the backlog to tell, in frames, once the usual
-// level is known and unless the source ran in none of them.
+// After a second of blocks: the backlog to tell, in frames (no more than the
+// device's signed account holds), once the usual level is known and unless
+// the source ran in none of them.
 std::optional<std::uint32_t> WatchBacklog(BacklogWatch& watch, bool running, std::size_t heldFrames,
                                           std::size_t reserveFrames);
 // Of a second's backlog, what the device should let go, in the source's
