@@ -353,6 +353,14 @@ std::chrono::steady_clock::time_point Started(const StartTime& started) {
     return std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(started->load()));
 }
 
+// Moves the start to now, unless it is later already (a device started, or
+// a feeder came up, after this one).
+void StartNoEarlierThanNow(const StartTime& started) {
+    const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
+    for (auto seen = started->load(); seen < now && !started->compare_exchange_weak(seen, now);) {
+    }
+}
+
 // Makes a source deliver 16-bit frames at their times after its callback
 // was started (the run's last step before the pump starts, so a delivery is
 // never later against the pump's deadlines than against its time), then
@@ -363,9 +371,7 @@ std::chrono::steady_clock::time_point Started(const StartTime& started) {
 scripted::Feeder ScheduledFeeder(const StartTime& started, const std::vector<test::Delivery>& deliveries,
                                  const std::string& name) {
     return [started, deliveries, name](const scripted::Feed& feed) {
-        const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
-        for (auto seen = started->load(); seen < now && !started->compare_exchange_weak(seen, now);) {
-        }
+        StartNoEarlierThanNow(started);
         std::chrono::microseconds worst{0};
         for (test::Delivery delivery : deliveries) {
             std::this_thread::sleep_until(Started(started) + delivery.at);
@@ -394,7 +400,7 @@ void FeedOnSchedule(World& world, const std::vector<test::Delivery>& deliveries,
     auto started = std::make_shared<std::atomic<std::chrono::steady_clock::rep>>(0);
     world.onCall = [started](const std::string& call) {
         if (call.rfind("Start ", 0) == 0) {
-            started->store(std::chrono::steady_clock::now().time_since_epoch().count());
+            StartNoEarlierThanNow(started);
         }
     };
     world.systemFeeder = ScheduledFeeder(started, deliveries, "feeder");
@@ -428,8 +434,9 @@ FedCapture CaptureFed(const std::vector<std::string>& args, const std::vector<te
     EXPECT_EQ(child.readStdout(21, kTimeout), "FORMAT\t48000\t2\ts16le\n");
     FedCapture run;
     // The run's own length comes on top of the usual wait, or a long run is cut short.
-    run.pcm = child.readStdout(3840 * std::size_t(blocks), kTimeout + Millis(20) * blocks);
-    EXPECT_EQ(run.pcm.size(), 3840 * std::size_t(blocks));
+    const std::size_t bytes = 3840 * std::size_t(blocks);
+    run.pcm = child.readStdout(bytes, kTimeout + Millis(20) * blocks);
+    EXPECT_EQ(run.pcm.size(), bytes);
     child.closeStdin();
     EXPECT_EQ(child.wait(kTimeout).code, 0);
     run.calls = scripted::ReadReport(child).calls;
