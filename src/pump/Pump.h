@@ -62,13 +62,15 @@ struct GraceWindow {
     bool emptyIsLate;
     std::chrono::nanoseconds length;
     std::chrono::steady_clock::time_point looked{};  // the last nap's wake; none yet
+    bool startedAgain = false;                       // a hold-up in the naps has moved it
 };
 GraceWindow GraceFor(std::chrono::steady_clock::time_point deadline, std::chrono::steady_clock::time_point lastWake,
                      std::chrono::nanoseconds grace);
 // One short nap (a millisecond at most) before looking again for late audio.
 // False, without sleeping, once the grace is over or a stop was requested. A
 // hold-up of the pump, in a nap or between two, starts the grace again from
-// when it ended.
+// when it ended, once a block: on a machine that keeps stalling, a block
+// would otherwise wait for as long as its source does.
 bool NapWithinGrace(GraceWindow& grace);
 
 // What a running source's queue holds after its blocks, at its lowest over a

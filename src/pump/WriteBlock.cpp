@@ -18,6 +18,16 @@ constexpr std::chrono::nanoseconds kGraceRecheck{1'000'000};
 // usual slack (well under a millisecond).
 constexpr std::chrono::nanoseconds kOversleep{2'000'000};
 
+// The sources were held up with the pump from `from` to `woke`: one more
+// grace from the wake, the first time only.
+void StartAgainAfterHoldUp(GraceWindow& grace, std::chrono::steady_clock::time_point from,
+                           std::chrono::steady_clock::time_point woke) {
+    if (!grace.startedAgain) {
+        grace = GraceFor(from, woke, grace.length);
+        grace.startedAgain = true;
+    }
+}
+
 }  // namespace
 
 bool WriteBlock(const void* data, std::size_t length) {
@@ -61,7 +71,7 @@ bool NapWithinGrace(GraceWindow& grace) {
     const auto now = std::chrono::steady_clock::now();
     // Between naps the pump only looks at the rings, which takes microseconds.
     if (grace.looked != std::chrono::steady_clock::time_point{} && now > grace.looked + kOversleep) {
-        grace = GraceFor(grace.looked, now, grace.length);
+        StartAgainAfterHoldUp(grace, grace.looked, now);
     }
     if (now >= grace.end) {
         return false;
@@ -70,7 +80,7 @@ bool NapWithinGrace(GraceWindow& grace) {
     std::this_thread::sleep_for(nap);
     const auto woke = std::chrono::steady_clock::now();
     if (woke > now + nap + kOversleep) {
-        grace = GraceFor(now + nap, woke, grace.length);
+        StartAgainAfterHoldUp(grace, now + nap, woke);
     }
     grace.looked = woke;
     return true;
