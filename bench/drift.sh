@@ -38,8 +38,9 @@ measure() {  # PPM FIGURES
 }
 
 report() {  # PPM FIGURES
-    printf '%+6.0f ppm %14s %6s %6s %12s %10s %10s %12s\n' "$1" "$(figure "$2" parec rate_ppm)" \
-        "$(figure "$2" quorbel holes)" "$(figure "$2" parec holes)" "$(figure "$2" quorbel drops)" \
+    printf '%+6.0f ppm %14s %6s %6s %6s %12s %10s %10s %12s\n' "$1" "$(figure "$2" parec rate_ppm)" \
+        "$(figure "$2" quorbel holes)" "$(figure "$2" parec holes)" "$(figure "$2" quorbel own_holes)" \
+        "$(figure "$2" quorbel drops)" \
         "$(worst_blocks "$2" pace_behind_blocks)" "$(worst_blocks "$2" pace_caught_up_behind_blocks)" \
         "$(figure "$2" quorbel rate_ppm)"
 }
@@ -51,12 +52,13 @@ main() {
     done
     print_conditions "drift: pipe sink read at 48000 x (1 + ppm/1e6) frames/s, 1 kHz tone at -6 dBFS"
     warn_unless_devices_drift
-    printf '%10s %14s %6s %6s %12s %10s %10s %12s\n' "sink" "monitor_ppm" "holes" "parec" "drops" \
+    printf '%10s %14s %6s %6s %6s %12s %10s %10s %12s\n' "sink" "monitor_ppm" "holes" "parec" "own" "drops" \
         "worst_blk" "caught_up" "output_ppm"
     for ppm in $PPMS; do
         report "$ppm" "$work_dir/probe$ppm.txt"
     done
     echo "monitor_ppm: the monitor's rate as parec got it; holes: the tool's (parec: parec's);"
+    echo "own: the tool's holes that parec did not have too (the rest were in the monitor's audio);"
     echo "worst_blk: the tool's byte count against rate x elapsed, worst either way, in blocks;"
     echo "caught_up: the same, behind taken where each second's count stood best (a stall of the"
     echo "whole machine, made up at once, does not count)"

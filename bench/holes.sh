@@ -23,11 +23,14 @@ main() {
     run_probe "$figures" --seconds "$DURATION" "$(tool_stream quorbel capture macos-system-audio)" \
         "$(parec_stream parec quorbel_out.monitor "$rate")"
     print_conditions "holes: continuous 1 kHz tone, -6 dBFS, into quorbel_out at $rate Hz"
-    printf '%-8s %6s %12s %8s\n' "" holes longest_ms drops
-    printf '%-8s %6s %12s %8s\n' quorbel "$(figure "$figures" quorbel holes)" \
-        "$(figure "$figures" quorbel longest_hole_ms)" "$(figure "$figures" quorbel drops)"
-    printf '%-8s %6s %12s %8s\n' parec "$(figure "$figures" parec holes)" \
+    printf '%-8s %6s %6s %12s %8s\n' "" holes own longest_ms drops
+    printf '%-8s %6s %6s %12s %8s\n' quorbel "$(figure "$figures" quorbel holes)" \
+        "$(figure "$figures" quorbel own_holes)" "$(figure "$figures" quorbel longest_hole_ms)" \
+        "$(figure "$figures" quorbel drops)"
+    printf '%-8s %6s %6s %12s %8s\n' parec "$(figure "$figures" parec holes)" "-" \
         "$(figure "$figures" parec longest_hole_ms)" "-"
+    echo "own: the tool's holes that parec did not have too (the rest were in the monitor's audio);"
+    echo "each own_hole below gives the longest parec waited for audio within half a second of it"
     echo "target: 0 holes inside a continuous tone over 10 minutes"
     print_details "$figures"
 }

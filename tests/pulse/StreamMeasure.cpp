@@ -162,6 +162,39 @@ std::vector<double> ArrivalLog::deliveryGapsMs() const {
     return gaps;
 }
 
+double ArrivalLog::longestGapMs(std::int64_t fromNs, std::int64_t toNs) const {
+    double longest = 0;
+    for (std::size_t i = 1; i < times_.size(); ++i) {
+        if (times_[i] >= fromNs && times_[i] <= toNs) {
+            longest = std::max(longest, double(times_[i] - times_[i - 1]) / 1e6);
+        }
+    }
+    return longest;
+}
+
+std::vector<SeenHole> HolesNotIn(const StreamAnalysis& mine, const StreamAnalysis& other, std::int64_t toleranceNs) {
+    std::vector<std::int64_t> theirs;
+    for (const Hole& hole : other.holes.holes()) {
+        if (auto seen = other.arrivals.arrivalOf(hole.frame)) {
+            theirs.push_back(*seen);
+        }
+    }
+    std::vector<SeenHole> own;
+    for (const Hole& hole : mine.holes.holes()) {
+        const auto seen = mine.arrivals.arrivalOf(hole.frame);
+        if (!seen) {
+            continue;
+        }
+        const bool shared = std::any_of(theirs.begin(), theirs.end(), [&](std::int64_t at) {
+            return at >= *seen - toleranceNs && at <= *seen + toleranceNs;
+        });
+        if (!shared) {
+            own.push_back({hole, *seen});
+        }
+    }
+    return own;
+}
+
 StreamAnalysis::StreamAnalysis(double rate_, std::int64_t originNs, const AnalysisOptions& options)
     : rate(rate_), holes(options.holeFrames), pace(rate_, originNs) {
     for (double frequency : options.eventFrequencies) {

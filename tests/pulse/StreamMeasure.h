@@ -120,6 +120,8 @@ public:
     // bursty a source is.
     std::vector<double> deliveryFrames() const;
     std::vector<double> deliveryGapsMs() const;
+    // The longest wait for a delivery that came between fromNs and toNs.
+    double longestGapMs(std::int64_t fromNs, std::int64_t toNs) const;
 
 private:
     std::vector<std::uint64_t> ends_;
@@ -149,6 +151,16 @@ public:
 private:
     std::string carry_;  // a partial frame
 };
+
+// A hole and when its first frame reached the reader.
+struct SeenHole {
+    Hole hole;
+    std::int64_t arrivalNs = 0;
+};
+// The holes of `mine` that `other`, reading the same signal, does not show
+// within toleranceNs of it: a hole both show was in the signal itself (the
+// server's), the rest are the writer's of `mine`.
+std::vector<SeenHole> HolesNotIn(const StreamAnalysis& mine, const StreamAnalysis& other, std::int64_t toleranceNs);
 
 // The FORMAT line that opens the tool's output, and whatever came with it.
 struct FormatHeader {

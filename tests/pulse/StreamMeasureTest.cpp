@@ -87,6 +87,49 @@ TEST(HoleFinderTest, FindsRunsOfSilenceInsideTheSoundOnly) {
     EXPECT_LE(*finder.firstSound(), 501u);
 }
 
+// Feeds a stream in deliveries of `block` frames, each reaching the reader
+// `latencyNs` after the host time of its last frame (frame 0 at time 0).
+void FeedDelivered(StreamAnalysis& analysis, const std::vector<std::int16_t>& stereo, std::size_t block,
+                   std::int64_t latencyNs) {
+    for (std::size_t first = 0; first + block <= stereo.size() / 2; first += block) {
+        const auto* bytes = reinterpret_cast<const char*>(stereo.data() + 2 * first);
+        const auto end = std::int64_t(first + block);
+        analysis.feed(std::string_view(bytes, 4 * block), end * 1'000'000'000 / 48000 + latencyNs);
+    }
+}
+
+// The tool's holes are told apart from the monitor's by when they reached
+// each reader, whose latencies differ: a hole parec shows too was in the
+// audio already.
+TEST(HolesNotInTest, KeepsOnlyTheHolesTheOtherReaderDidNotSee) {
+    auto tool = Tone(48000, 1000.0, -6.0, 96000);
+    auto parec = tool;
+    ZeroFrames(tool, 24000, 240);    // in the audio: both show it
+    ZeroFrames(parec, 24000, 240);
+    ZeroFrames(tool, 57600, 960);    // the tool's own
+    ZeroFrames(parec, 81600, 240);   // parec's own: not the tool's
+    StreamAnalysis toolSeen(48000, 0, {});
+    StreamAnalysis parecSeen(48000, 0, {});
+    FeedDelivered(toolSeen, tool, 960, 20 * kMs);
+    FeedDelivered(parecSeen, parec, 480, 2 * kMs);
+    ASSERT_EQ(toolSeen.holes.holes().size(), 2u);
+
+    const auto own = HolesNotIn(toolSeen, parecSeen, 100 * kMs);
+    ASSERT_EQ(own.size(), 1u);
+    EXPECT_EQ(own[0].hole.frame, 57600u);
+    EXPECT_EQ(own[0].arrivalNs, 1240 * kMs);  // the block holding the hole's first frame
+    EXPECT_EQ(HolesNotIn(parecSeen, toolSeen, 100 * kMs).size(), 1u);
+
+    // Beside an own hole: how long the other reader waited about then.
+    ArrivalLog stalled;
+    for (auto [end, ms] : {std::pair{480, 10}, {960, 20}, {1440, 80}, {1920, 90}}) {
+        stalled.add(std::uint64_t(end), ms * kMs);
+    }
+    EXPECT_DOUBLE_EQ(stalled.longestGapMs(0, 50 * kMs), 10.0);
+    EXPECT_DOUBLE_EQ(stalled.longestGapMs(0, 100 * kMs), 60.0);
+    EXPECT_DOUBLE_EQ(stalled.longestGapMs(85 * kMs, 100 * kMs), 10.0);
+}
+
 TEST(PaceTrackerTest, MeasuresRateAndWorstDepartures) {
     PaceTracker pace(48000, 0);
     const double fast = 48000 * (1 + 300e-6);

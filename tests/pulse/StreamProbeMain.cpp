@@ -324,6 +324,33 @@ void PrintResults(const StreamRun& run, const Options& options) {
     Print(run, "exit", run.exit.exited ? run.exit.code : -run.exit.signal, "%.0f");
 }
 
+// A hole the tool shows and parec does not was the tool's; one parec shows
+// too was in the monitor's audio already. Beside each, the longest parec
+// waited for its audio about then: a long wait is a stall of the server.
+void PrintOwnHoles(const StreamRun& tool, const StreamRun& reference) {
+    constexpr std::int64_t kSameHoleNs = 100'000'000;  // the two latencies differ by far less
+    constexpr std::int64_t kAboutThenNs = 500'000'000;
+    const auto own = HolesNotIn(*tool.analysis, *reference.analysis, kSameHoleNs);
+    const char* label = tool.spec.label.c_str();
+    std::printf("%s own_holes %zu (not in %s's)\n", label, own.size(), reference.spec.label.c_str());
+    for (std::size_t i = 0; i < own.size() && i < 20; ++i) {
+        const double gap = reference.analysis->arrivals.longestGapMs(own[i].arrivalNs - kAboutThenNs,
+                                                                     own[i].arrivalNs + kAboutThenNs);
+        std::printf("%s own_hole %.3f %.3f %s_gap_ms %.1f\n", label, double(own[i].hole.frame) / tool.analysis->rate,
+                    double(own[i].hole.frames) * 1000.0 / tool.analysis->rate, reference.spec.label.c_str(), gap);
+    }
+}
+
+void PrintComparisons(const std::vector<StreamRun>& runs) {
+    for (const auto& tool : runs) {
+        for (const auto& reference : runs) {
+            if (tool.spec.tool && !reference.spec.tool && tool.analysis && reference.analysis) {
+                PrintOwnHoles(tool, reference);
+            }
+        }
+    }
+}
+
 int Main(int argc, char** argv) {
     Options options;
     std::vector<StreamSpec> specs;
@@ -347,6 +374,7 @@ int Main(int argc, char** argv) {
     for (const auto& run : runs) {
         PrintResults(run, options);
     }
+    PrintComparisons(runs);
     return 0;
 }
 
