@@ -58,7 +58,7 @@ main() {
         report "$ppm" "$work_dir/probe$ppm.txt"
     done
     echo "monitor_ppm: the monitor's rate as parec got it; holes: the tool's (parec: parec's);"
-    echo "own: the tool's holes that parec did not have too (the rest were in the monitor's audio);"
+    echo "own: the tool's holes that parec did not have as long (the rest were in the monitor's audio);"
     echo "worst_blk: the tool's byte count against rate x elapsed, worst either way, in blocks;"
     echo "caught_up: the same, behind taken where each second's count stood best (a stall of the"
     echo "whole machine, made up at once, does not count)"

@@ -29,7 +29,7 @@ main() {
         "$(figure "$figures" quorbel drops)"
     printf '%-8s %6s %6s %12s %8s\n' parec "$(figure "$figures" parec holes)" "-" \
         "$(figure "$figures" parec longest_hole_ms)" "-"
-    echo "own: the tool's holes that parec did not have too (the rest were in the monitor's audio);"
+    echo "own: the tool's holes that parec did not have as long (the rest were in the monitor's audio);"
     echo "each own_hole below gives the longest parec waited for audio within half a second of it"
     echo "target: 0 holes inside a continuous tone over 10 minutes"
     print_details "$figures"

@@ -173,10 +173,15 @@ double ArrivalLog::longestGapMs(std::int64_t fromNs, std::int64_t toNs) const {
 }
 
 std::vector<SeenHole> HolesNotIn(const StreamAnalysis& mine, const StreamAnalysis& other, std::int64_t toleranceNs) {
-    std::vector<std::int64_t> theirs;
+    constexpr double kSlackMs = 1.0;
+    struct Theirs {
+        std::int64_t arrivalNs;
+        double ms;
+    };
+    std::vector<Theirs> theirs;
     for (const Hole& hole : other.holes.holes()) {
         if (auto seen = other.arrivals.arrivalOf(hole.frame)) {
-            theirs.push_back(*seen);
+            theirs.push_back({*seen, double(hole.frames) * 1000.0 / other.rate});
         }
     }
     std::vector<SeenHole> own;
@@ -185,8 +190,9 @@ std::vector<SeenHole> HolesNotIn(const StreamAnalysis& mine, const StreamAnalysi
         if (!seen) {
             continue;
         }
-        const bool shared = std::any_of(theirs.begin(), theirs.end(), [&](std::int64_t at) {
-            return at >= *seen - toleranceNs && at <= *seen + toleranceNs;
+        const double ms = double(hole.frames) * 1000.0 / mine.rate;
+        const bool shared = std::any_of(theirs.begin(), theirs.end(), [&](const Theirs& t) {
+            return t.arrivalNs >= *seen - toleranceNs && t.arrivalNs <= *seen + toleranceNs && t.ms >= ms - kSlackMs;
         });
         if (!shared) {
             own.push_back({hole, *seen});

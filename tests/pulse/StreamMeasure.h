@@ -158,8 +158,9 @@ struct SeenHole {
     std::int64_t arrivalNs = 0;
 };
 // The holes of `mine` that `other`, reading the same signal, does not show
-// within toleranceNs of it: a hole both show was in the signal itself (the
-// server's), the rest are the writer's of `mine`.
+// within toleranceNs of it, or shows shorter by more than a millisecond: a
+// hole both show was in the signal itself (the server's), the rest, or the
+// rest of it, is the writer's of `mine`.
 std::vector<SeenHole> HolesNotIn(const StreamAnalysis& mine, const StreamAnalysis& other, std::int64_t toleranceNs);
 
 // The FORMAT line that opens the tool's output, and whatever came with it.

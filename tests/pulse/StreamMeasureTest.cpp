@@ -108,16 +108,19 @@ TEST(HolesNotInTest, KeepsOnlyTheHolesTheOtherReaderDidNotSee) {
     ZeroFrames(parec, 24000, 240);
     ZeroFrames(tool, 57600, 960);    // the tool's own
     ZeroFrames(parec, 81600, 240);   // parec's own: not the tool's
+    ZeroFrames(tool, 72000, 960);    // the tool's, though parec shows a short one about then
+    ZeroFrames(parec, 72480, 240);
     StreamAnalysis toolSeen(48000, 0, {});
     StreamAnalysis parecSeen(48000, 0, {});
     FeedDelivered(toolSeen, tool, 960, 20 * kMs);
     FeedDelivered(parecSeen, parec, 480, 2 * kMs);
-    ASSERT_EQ(toolSeen.holes.holes().size(), 2u);
+    ASSERT_EQ(toolSeen.holes.holes().size(), 3u);
 
     const auto own = HolesNotIn(toolSeen, parecSeen, 100 * kMs);
-    ASSERT_EQ(own.size(), 1u);
+    ASSERT_EQ(own.size(), 2u);
     EXPECT_EQ(own[0].hole.frame, 57600u);
     EXPECT_EQ(own[0].arrivalNs, 1240 * kMs);  // the block holding the hole's first frame
+    EXPECT_EQ(own[1].hole.frame, 72000u);
     EXPECT_EQ(HolesNotIn(parecSeen, toolSeen, 100 * kMs).size(), 1u);
 
     // Beside an own hole: how long the other reader waited about then.
