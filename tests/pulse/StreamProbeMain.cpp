@@ -325,8 +325,9 @@ void PrintResults(const StreamRun& run, const Options& options) {
 }
 
 // A hole the tool shows and parec does not, or shows shorter, was the
-// tool's; one parec shows too was in the monitor's audio already. Beside each, the longest parec
-// waited for its audio about then: a long wait is a stall of the server.
+// tool's; one parec shows too was in the monitor's audio already. Beside
+// each, the longest parec waited for its audio about then: a long wait is a
+// stall of the server.
 void PrintOwnHoles(const StreamRun& tool, const StreamRun& reference) {
     constexpr std::int64_t kSameHoleNs = 100'000'000;  // the two latencies differ by far less
     constexpr std::int64_t kAboutThenNs = 500'000'000;
