@@ -8,7 +8,8 @@
 #
 # On PipeWire, every stream's fragment pulls the whole graph's cycle down to
 # it: parec's own 10 ms then costs both streams holes on a machine without
-# real-time scheduling. PAREC_LATENCY_MS=20 keeps parec out of the way.
+# real-time scheduling. There parec reads at 20 ms unless PAREC_LATENCY_MS
+# says otherwise, which keeps it out of the way.
 set -euo pipefail
 # shellcheck source=bench/common.sh
 source "$(dirname "$0")/common.sh"
@@ -17,6 +18,9 @@ under_private_server "$@"
 
 main() {
     local rate figures
+    if [[ $(server_name) == *PipeWire* ]]; then
+        PAREC_LATENCY_MS=${PAREC_LATENCY_MS:-20}
+    fi
     start_player quorbel_out 44100 0 tone:1000:-6
     rate=$(sink_rate quorbel_out)
     figures=$work_dir/probe.txt
