@@ -612,12 +612,13 @@ TEST(CaptureRun, AMixedSourceLeftBehindItsPeerIsToldToCatchUp) {
         // A fragment that comes a little late may hide up to two of its own
         // from the account, and less than 5 ms beyond the peer is left be.
         const double shown = padded - 2 * 480;
-        if (shown <= 0.005 * 48000 && attempt < 2) {
+        constexpr double kLeftBe = 0.005 * 48000;
+        if (shown <= kLeftBe && attempt < 2) {
             continue;  // a pump held up at the stall leaves less silence than the run needs
         }
-        EXPECT_GT(padded, 0.005 * 48000) << "the stall left too little silence: the run proves nothing";
+        EXPECT_GT(padded, kLeftBe) << "the stall left too little silence: the run proves nothing";
         EXPECT_LE(double(toSystem.back()), padded);
-        if (shown > 0.005 * 48000) {
+        if (shown > kLeftBe) {
             EXPECT_GE(double(toSystem.back()), shown) << padded;
         }
         break;

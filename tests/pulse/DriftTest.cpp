@@ -102,7 +102,7 @@ void ExpectNoHolesOfItsOwn(const StreamAnalysis& analysis, std::size_t serverHol
     Note(label + " holes", double(holes.size()));
     Note(label + " holes of the server's (parec)", double(serverHoles));
     for (const Hole& hole : holes) {
-        std::printf("%s: a hole of %.1f ms at %.3f s\n", label.c_str(), double(hole.frames) * 1000.0 / analysis.rate,
+        std::printf("%s: a hole of %.1f ms at %.3f s\n", label.c_str(), HoleMs(hole, analysis.rate),
                     double(hole.frame) / analysis.rate);
     }
     if (serverHoles == 0) {

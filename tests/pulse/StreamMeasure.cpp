@@ -181,7 +181,7 @@ std::vector<SeenHole> HolesNotIn(const StreamAnalysis& mine, const StreamAnalysi
     std::vector<Theirs> theirs;
     for (const Hole& hole : other.holes.holes()) {
         if (auto seen = other.arrivals.arrivalOf(hole.frame)) {
-            theirs.push_back({*seen, double(hole.frames) * 1000.0 / other.rate});
+            theirs.push_back({*seen, HoleMs(hole, other.rate)});
         }
     }
     std::vector<SeenHole> own;
@@ -190,7 +190,7 @@ std::vector<SeenHole> HolesNotIn(const StreamAnalysis& mine, const StreamAnalysi
         if (!seen) {
             continue;
         }
-        const double ms = double(hole.frames) * 1000.0 / mine.rate;
+        const double ms = HoleMs(hole, mine.rate);
         const bool shared = std::any_of(theirs.begin(), theirs.end(), [&](const Theirs& t) {
             return t.arrivalNs >= *seen - toleranceNs && t.arrivalNs <= *seen + toleranceNs && t.ms >= ms - kSlackMs;
         });

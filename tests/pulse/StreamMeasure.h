@@ -28,6 +28,7 @@ struct Hole {
     std::uint64_t frame = 0;  // where it starts
     std::uint64_t frames = 0;
 };
+inline double HoleMs(const Hole& hole, double rate) { return double(hole.frames) * 1000.0 / rate; }
 
 // Holes after the first sound; a run still open when the stream is cut
 // is not one.

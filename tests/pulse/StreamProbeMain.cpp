@@ -224,10 +224,10 @@ void PrintHoles(const StreamRun& run) {
     Print(run, "holes", double(holes.size()), "%.0f");
     double longest = 0;
     for (std::size_t i = 0; i < holes.size(); ++i) {
-        longest = std::max(longest, double(holes[i].frames) * 1000.0 / rate);
+        longest = std::max(longest, HoleMs(holes[i], rate));
         if (i < 20) {
             std::printf("%s hole %.3f %.3f\n", run.spec.label.c_str(), double(holes[i].frame) / rate,
-                        double(holes[i].frames) * 1000.0 / rate);
+                        HoleMs(holes[i], rate));
         }
     }
     Print(run, "longest_hole_ms", longest);
@@ -338,7 +338,7 @@ void PrintOwnHoles(const StreamRun& tool, const StreamRun& reference) {
         const double gap = reference.analysis->arrivals.longestGapMs(own[i].arrivalNs - kAboutThenNs,
                                                                      own[i].arrivalNs + kAboutThenNs);
         std::printf("%s own_hole %.3f %.3f %s_gap_ms %.1f\n", label, double(own[i].hole.frame) / tool.analysis->rate,
-                    double(own[i].hole.frames) * 1000.0 / tool.analysis->rate, reference.spec.label.c_str(), gap);
+                    HoleMs(own[i].hole, tool.analysis->rate), reference.spec.label.c_str(), gap);
     }
 }
 
