@@ -449,12 +449,12 @@ struct ScheduledRun {
 };
 
 // A 48 kHz pass-through run of a counting source: a block's worth at once,
-// then 10 ms fragments due 15 and 5 ms before each 20 ms boundary, the one
-// completing each late block `late` after it.
+// then 10 ms fragments due 15 and 5 ms before each 20 ms boundary, each late
+// block short at its deadline (beyond the reserve) until `late` after it.
 ScheduledRun RunScheduled(const std::vector<int>& lateBlocks, std::chrono::microseconds late) {
     auto deliveries = test::Fragments(0, test::CountingFrames(961, 480 * 20));
     for (int block : lateBlocks) {
-        test::DelayBlock(deliveries, 0, block, late);
+        test::DelayBlock(deliveries, 0, block, late, test::kReserve);
     }
     deliveries.insert(deliveries.begin(), {std::chrono::microseconds(0), 0, test::CountingFrames(1, 960)});
     FedCapture fed = CaptureFed({"capture", "macos-system-audio"}, deliveries, std::nullopt, 20);

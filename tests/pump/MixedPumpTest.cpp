@@ -182,8 +182,8 @@ std::vector<StereoFrame> Channel(const std::vector<StereoFrame>& frames, bool le
 }
 
 // Two 48 kHz sources: the system source whole from the first block (with its
-// reserve) and on time; the microphone with `prefill` frames queued, then fragments, the one
-// completing each late block `late` after its deadline.
+// reserve) and on time; the microphone with `prefill` frames queued, then
+// fragments, each late block short at its deadline until `late` after it.
 FedRun FedMixed(int prefill, const std::vector<int>& lateBlocks, Micros late, std::size_t blocks) {
     ChildProcess child = test::RunPump([=] {
         auto system = test::StreamAt(48000);
@@ -193,7 +193,7 @@ FedRun FedMixed(int prefill, const std::vector<int>& lateBlocks, Micros late, st
         auto deliveries = test::Fragments(0, Counting(961 + int(test::kMixedReserve), 480 * 16, true));
         auto fromMicrophone = test::Fragments(1, Counting(prefill + 1, 480 * 16, false));
         for (int block : lateBlocks) {
-            test::DelayBlock(fromMicrophone, 1, block, late);
+            test::DelayBlock(fromMicrophone, 1, block, late, test::kMixedReserve);
         }
         deliveries.insert(deliveries.end(), fromMicrophone.begin(), fromMicrophone.end());
         test::RunFed({&system->ring, &microphone->ring}, deliveries, [&] { MixedPump(*system, *microphone, true); });
@@ -203,17 +203,17 @@ FedRun FedMixed(int prefill, const std::vector<int>& lateBlocks, Micros late, st
 
 TEST(MixedPumpGrace, ALateSourceIsWaitedForAndTheOtherIsUntouched) {
     // A microphone running from the first block, and one that starts
-    // mid-block and whose very next block is late.
+    // mid-block and whose first block after its reserve is late.
     struct Row {
         int prefill;
         std::vector<int> lateBlocks;
     };
-    for (const Row& row : {Row{960 + int(test::kMixedReserve), {2, 5}}, Row{int(test::kMixedReserve) + 300, {1, 4}}}) {
+    for (const Row& row : {Row{960 + int(test::kMixedReserve), {2, 5}}, Row{int(test::kMixedReserve) + 300, {2, 4}}}) {
         SCOPED_TRACE(row.prefill);
         const auto system = Counting(1, 960 + int(test::kMixedReserve) + 480 * 16, true);
         const auto microphone = Counting(1, row.prefill + 480 * 16, false);
-        const FedRun run =
-            test::PunctualRun([&] { return FedMixed(row.prefill, row.lateBlocks, Millis(2), 11); }, kPunctual);
+        const FedRun run = test::PunctualRun(
+            [&] { return FedMixed(row.prefill, row.lateBlocks, Millis(2), 11); }, kPunctual);
         ASSERT_EQ(run.out.size(), 960u * 11);
         EXPECT_EQ(test::Sounding(Channel(run.out, true)), system);  // whatever the timing
         EXPECT_EQ(test::Sounding(Channel(run.out, false)), microphone);

@@ -149,15 +149,15 @@ using test::Millis;
 constexpr std::size_t kBlockBytes = 3840;
 
 // A 48 kHz run of a counting source: `prefill` frames queued before the
-// start, `fed` more in 10 ms fragments, the one completing each late block
-// `late` after its deadline.
+// start, `fed` more in 10 ms fragments, each late block short at its deadline
+// until `late` after it.
 FedRun FedPassThrough(int prefill, int fed, const std::vector<int>& lateBlocks, Micros late, std::size_t blocks) {
     ChildProcess child = test::RunPump([=] {
         auto stream = test::StreamAt(48000);
         test::Queue(*stream, test::CountingFrames(1, prefill));
         auto deliveries = test::Fragments(0, test::CountingFrames(prefill + 1, fed));
         for (int block : lateBlocks) {
-            test::DelayBlock(deliveries, 0, block, late);
+            test::DelayBlock(deliveries, 0, block, late, test::kReserve);
         }
         test::RunFed({&stream->ring}, deliveries, [&] { PassThroughPump(*stream, 48000); });
     });

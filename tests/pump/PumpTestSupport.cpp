@@ -135,11 +135,12 @@ std::vector<Delivery> Fragments(std::size_t ring, const std::vector<StereoFrame>
     return deliveries;
 }
 
-void DelayBlock(std::vector<Delivery>& deliveries, std::size_t ring, int block, Micros late) {
+void DelayBlock(std::vector<Delivery>& deliveries, std::size_t ring, int block, Micros late, std::size_t held) {
     const Micros due = Millis(20) * block + late;
+    const int first = 2 * block - 1 - int(held / kFragmentFrames);
     int fragment = 0;
     for (Delivery& delivery : deliveries) {
-        if (delivery.ring == ring && fragment++ >= 2 * block - 1) {
+        if (delivery.ring == ring && fragment++ >= first) {
             delivery.at = std::max(delivery.at, due);
         }
     }

@@ -69,9 +69,12 @@ struct Delivery {
 // 10 i + 5 ms: the two that complete 20 ms block j (j >= 1) come 15 and 5 ms
 // before its deadline at 20 j ms.
 std::vector<Delivery> Fragments(std::size_t ring, const std::vector<StereoFrame>& frames);
-// Makes the fragment that completes block j come `late` after the deadline;
-// the ring's later fragments come no earlier, as a stream's would.
-void DelayBlock(std::vector<Delivery>& deliveries, std::size_t ring, int block, Micros late);
+// Makes block j short at its deadline: the fragment that would complete it
+// comes `late` after the deadline, and so do the ring's later fragments, as a
+// stream's would. A source that keeps `held` frames back after each block
+// (its reserve) has that much of block j before the fragments that bring the
+// rest.
+void DelayBlock(std::vector<Delivery>& deliveries, std::size_t ring, int block, Micros late, std::size_t held = 0);
 
 // Requests a stop, as SIGTERM would, as soon as the ring has given up `bytes`.
 struct StopWhenTaken {
