@@ -22,24 +22,20 @@ void RefillSources(MixSource& system, MixSource& microphone, bool includeSystem)
     microphone.input.refill(microphone.stream.ring, microphone.rate);
 }
 
-// Its audio was running and only part of the block has come (or none, when
-// the pump was held up too): a fragment is late.
-bool IsLate(const MixSource& source, std::size_t frames, bool emptyIsLate) {
-    return source.running && (source.input.queuedFrames() > 0 || emptyIsLate) &&
-           source.input.playable(source.step, frames) < frames;
+// Its audio was running and the block is not all there: a fragment is late.
+bool IsLate(const MixSource& source, std::size_t frames) {
+    return source.running && source.input.playable(source.step, frames) < frames;
 }
 
 // Refills the queues, after short naps, while a source whose audio was
-// running holds part of the next `frames` only, until the grace is over or a
-// stop is requested; a source with nothing queued is silence, not late,
-// unless the pump itself was held up.
+// running holds less than the next `frames` (nothing at all, too: see
+// FillBlock in pass-through), until the grace is over or a stop is requested.
 // Refilling is main-thread work, so the waiting happens here, between blocks.
 void AwaitLateSources(MixSource& system, MixSource& microphone, bool includeSystem, GraceWindow grace,
                       std::size_t frames) {
     for (;;) {
         RefillSources(system, microphone, includeSystem);
-        const bool late = (includeSystem && IsLate(system, frames, grace.emptyIsLate)) ||
-                          IsLate(microphone, frames, grace.emptyIsLate);
+        const bool late = (includeSystem && IsLate(system, frames)) || IsLate(microphone, frames);
         if (!late || !NapWithinGrace(grace)) {
             return;
         }

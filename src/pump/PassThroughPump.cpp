@@ -46,18 +46,17 @@ bool StartBlock(ByteRing& ring, std::vector<std::uint8_t>& block, std::size_t re
 }
 
 // Fills the next block. Only a source whose audio ran to the end of the
-// previous block is waited for: an empty ring is silence at once (unless the
-// pump itself was held up), and a starting source is written at once. True
-// when this block ends in audio.
+// previous block is waited for, even with nothing queued: a server's cycle
+// can end a fragment exactly at a block's end and bring the next one a few
+// milliseconds late. A source that stopped costs that wait once; after the
+// padded block it is starting again, and a starting source is written at
+// once. True when this block ends in audio.
 bool FillBlock(ByteRing& ring, std::vector<std::uint8_t>& block, bool running, GraceWindow grace,
                std::size_t reserveBytes) {
     if (!running) {
         return StartBlock(ring, block, reserveBytes);
     }
-    std::size_t count = ring.take(block.data(), block.size());
-    if (count > 0 || grace.emptyIsLate) {
-        count = TakeWithGrace(ring, block, count, grace);
-    }
+    const std::size_t count = TakeWithGrace(ring, block, ring.take(block.data(), block.size()), grace);
     PadBlock(block, count, false);
     return count == block.size();
 }

@@ -53,13 +53,10 @@ constexpr std::chrono::nanoseconds LateFragmentGrace(std::chrono::nanoseconds pe
 // held it up (on a loaded machine, everything stalls for tens of
 // milliseconds now and then) held the sources up too, and their audio for
 // that time is on its way: the grace then runs from the wake, for every
-// block due by then. Once woken more than a moment late, a running source
-// with nothing queued is waited for as well. The waiting stays one grace
-// per wake, so a pump that falls behind its deadlines for other reasons
-// waits no longer than before.
+// block due by then. The waiting stays one grace per wake, so a pump that
+// falls behind its deadlines for other reasons waits no longer than before.
 struct GraceWindow {
     std::chrono::steady_clock::time_point end;
-    bool emptyIsLate;
     std::chrono::nanoseconds length;
     std::chrono::steady_clock::time_point looked{};  // the last nap's wake; none yet
     bool startedAgain = false;                       // a hold-up in the naps has moved it

@@ -61,7 +61,7 @@ std::chrono::steady_clock::time_point SleepUntil(std::chrono::steady_clock::time
 
 GraceWindow GraceFor(std::chrono::steady_clock::time_point deadline, std::chrono::steady_clock::time_point lastWake,
                      std::chrono::nanoseconds grace) {
-    return {std::max(deadline, lastWake) + grace, lastWake > deadline + kOversleep, grace};
+    return {std::max(deadline, lastWake) + grace, grace};
 }
 
 bool NapWithinGrace(GraceWindow& grace) {

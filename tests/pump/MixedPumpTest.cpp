@@ -183,8 +183,10 @@ std::vector<StereoFrame> Channel(const std::vector<StereoFrame>& frames, bool le
 
 // Two 48 kHz sources: the system source whole from the first block (with its
 // reserve) and on time; the microphone with `prefill` frames queued, then
-// fragments, each late block short at its deadline until `late` after it.
-FedRun FedMixed(int prefill, const std::vector<int>& lateBlocks, Micros late, std::size_t blocks) {
+// fragments, each late block short at its deadline (or empty) until `late`
+// after it.
+FedRun FedMixed(int prefill, const std::vector<int>& lateBlocks, Micros late, std::size_t blocks,
+                bool emptyAtDeadline = false) {
     ChildProcess child = test::RunPump([=] {
         auto system = test::StreamAt(48000);
         auto microphone = test::StreamAt(48000);
@@ -193,7 +195,7 @@ FedRun FedMixed(int prefill, const std::vector<int>& lateBlocks, Micros late, st
         auto deliveries = test::Fragments(0, Counting(961 + int(test::kMixedReserve), 480 * 16, true));
         auto fromMicrophone = test::Fragments(1, Counting(prefill + 1, 480 * 16, false));
         for (int block : lateBlocks) {
-            test::DelayBlock(fromMicrophone, 1, block, late, test::kMixedReserve);
+            test::DelayBlock(fromMicrophone, 1, block, late, test::kMixedReserve, emptyAtDeadline);
         }
         deliveries.insert(deliveries.end(), fromMicrophone.begin(), fromMicrophone.end());
         test::RunFed({&system->ring, &microphone->ring}, deliveries, [&] { MixedPump(*system, *microphone, true); });
@@ -202,18 +204,23 @@ FedRun FedMixed(int prefill, const std::vector<int>& lateBlocks, Micros late, st
 }
 
 TEST(MixedPumpGrace, ALateSourceIsWaitedForAndTheOtherIsUntouched) {
-    // A microphone running from the first block, and one that starts
-    // mid-block and whose first block after its reserve is late.
+    // A microphone running from the first block; one that starts mid-block
+    // and whose first block after its reserve is late; and a running one
+    // with nothing at all queued at a deadline, its audio having ended
+    // exactly with a block.
     struct Row {
         int prefill;
         std::vector<int> lateBlocks;
+        bool emptyAtDeadline;
     };
-    for (const Row& row : {Row{960 + int(test::kMixedReserve), {2, 5}}, Row{int(test::kMixedReserve) + 300, {2, 4}}}) {
-        SCOPED_TRACE(row.prefill);
+    for (const Row& row : {Row{960 + int(test::kMixedReserve), {2, 5}, false},
+                           Row{int(test::kMixedReserve) + 300, {2, 4}, false},
+                           Row{960 + int(test::kMixedReserve), {2, 5}, true}}) {
+        SCOPED_TRACE(testing::Message() << row.prefill << (row.emptyAtDeadline ? ", empty at the deadline" : ""));
         const auto system = Counting(1, 960 + int(test::kMixedReserve) + 480 * 16, true);
         const auto microphone = Counting(1, row.prefill + 480 * 16, false);
         const FedRun run = test::PunctualRun(
-            [&] { return FedMixed(row.prefill, row.lateBlocks, Millis(2), 11); }, kPunctual);
+            [&] { return FedMixed(row.prefill, row.lateBlocks, Millis(2), 11, row.emptyAtDeadline); }, kPunctual);
         ASSERT_EQ(run.out.size(), 960u * 11);
         EXPECT_EQ(test::Sounding(Channel(run.out, true)), system);  // whatever the timing
         EXPECT_EQ(test::Sounding(Channel(run.out, false)), microphone);
@@ -278,10 +285,10 @@ TEST(MixedPumpGrace, APumpHeldUpWaitsForTheAudioOfBothSourcesHeldUpWithIt) {
     }
 }
 
-TEST(MixedPumpGrace, AnEmptySourceIsSilenceAtOnceAndThePaceHolds) {
-    // The microphone gives a whole block and its reserve, then nothing; the
-    // system source never gives anything. The reserve's block waits out the
-    // grace for the rest, and every empty block after it goes out at its
+TEST(MixedPumpGrace, ASourceThatStopsIsWaitedForOnceAndThePaceHolds) {
+    // The microphone gives a whole block and its reserve (another block),
+    // then nothing; the system source never gives anything. The first empty
+    // block waits out the grace, and every one after it goes out at its
     // deadline, not a grace later.
     const auto sound = test::CountingFrames(1, 960 + int(test::kMixedReserve));
     ChildProcess child = test::RunPump([&] {

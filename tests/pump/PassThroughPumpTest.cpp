@@ -150,14 +150,15 @@ constexpr std::size_t kBlockBytes = 3840;
 
 // A 48 kHz run of a counting source: `prefill` frames queued before the
 // start, `fed` more in 10 ms fragments, each late block short at its deadline
-// until `late` after it.
-FedRun FedPassThrough(int prefill, int fed, const std::vector<int>& lateBlocks, Micros late, std::size_t blocks) {
+// (or empty) until `late` after it.
+FedRun FedPassThrough(int prefill, int fed, const std::vector<int>& lateBlocks, Micros late, std::size_t blocks,
+                      bool emptyAtDeadline = false) {
     ChildProcess child = test::RunPump([=] {
         auto stream = test::StreamAt(48000);
         test::Queue(*stream, test::CountingFrames(1, prefill));
         auto deliveries = test::Fragments(0, test::CountingFrames(prefill + 1, fed));
         for (int block : lateBlocks) {
-            test::DelayBlock(deliveries, 0, block, late, test::kReserve);
+            test::DelayBlock(deliveries, 0, block, late, test::kReserve, emptyAtDeadline);
         }
         test::RunFed({&stream->ring}, deliveries, [&] { PassThroughPump(*stream, 48000); });
     });
@@ -165,17 +166,21 @@ FedRun FedPassThrough(int prefill, int fed, const std::vector<int>& lateBlocks, 
 }
 
 TEST(PassThroughPumpGrace, AFragmentLateWithinTheGraceLeavesNoHole) {
-    // A source running from the first block, and one that starts mid-block
-    // and whose very next block is late.
+    // A source running from the first block; one that starts mid-block and
+    // whose very next block is late; and a running source whose ring is
+    // empty at a deadline, its audio having ended exactly with a block.
     struct Row {
         int prefill;
         std::vector<int> lateBlocks;
+        bool emptyAtDeadline;
     };
-    for (const Row& row : {Row{960 + int(test::kReserve), {3, 6}}, Row{int(test::kReserve) + 300, {1, 4}}}) {
-        SCOPED_TRACE(row.prefill);
+    for (const Row& row : {Row{960 + int(test::kReserve), {3, 6}, false}, Row{int(test::kReserve) + 300, {1, 4}, false},
+                           Row{960 + int(test::kReserve), {3, 6}, true}}) {
+        SCOPED_TRACE(testing::Message() << row.prefill << (row.emptyAtDeadline ? ", empty at the deadline" : ""));
         const auto sound = test::CountingFrames(1, row.prefill + 480 * 16);
         const FedRun run = test::PunctualRun(
-            [&] { return FedPassThrough(row.prefill, 480 * 16, row.lateBlocks, Millis(2), 11); }, kPunctual);
+            [&] { return FedPassThrough(row.prefill, 480 * 16, row.lateBlocks, Millis(2), 11, row.emptyAtDeadline); },
+            kPunctual);
         ASSERT_EQ(run.out.size(), 960u * 11);
         EXPECT_EQ(test::Sounding(run.out), sound);  // whatever the timing
         if (run.worstLateness < kPunctual) {
@@ -224,17 +229,21 @@ TEST(PassThroughPumpGrace, APumpHeldUpWaitsForTheAudioHeldUpWithIt) {
     }
 }
 
-TEST(PassThroughPumpGrace, AnEmptyRingIsSilenceAtOnceAndThePaceHolds) {
+TEST(PassThroughPumpGrace, ASourceThatStopsIsWaitedForOnceAndThePaceHolds) {
     // A whole block and the reserve, then nothing: the reserve's block waits
-    // out the grace for the rest, and every empty block after it goes out at
-    // its deadline, not a grace later.
-    const auto sound = test::CountingFrames(1, 960 + int(test::kReserve));
-    ChildProcess child = test::RunPump([&] {
-        auto stream = test::StreamAt(48000);
-        test::Queue(*stream, sound);
-        test::RunFed({&stream->ring}, {}, [&] { PassThroughPump(*stream, 48000); });
-    });
-    test::ExpectEmptyBlocksOnTime(child, sound);
+    // out the grace for the rest. Or two whole blocks: the empty block after
+    // them waits. Either way every empty block after that goes out at its
+    // deadline, not a grace later.
+    for (int frames : {960 + int(test::kReserve), 960 * 2}) {
+        SCOPED_TRACE(frames);
+        const auto sound = test::CountingFrames(1, frames);
+        ChildProcess child = test::RunPump([&] {
+            auto stream = test::StreamAt(48000);
+            test::Queue(*stream, sound);
+            test::RunFed({&stream->ring}, {}, [&] { PassThroughPump(*stream, 48000); });
+        });
+        test::ExpectEmptyBlocksOnTime(child, sound);
+    }
 }
 
 TEST(PassThroughPumpGrace, AStopDuringTheGraceEndsTheRunWithNoFurtherBlock) {

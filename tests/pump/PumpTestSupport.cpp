@@ -135,9 +135,10 @@ std::vector<Delivery> Fragments(std::size_t ring, const std::vector<StereoFrame>
     return deliveries;
 }
 
-void DelayBlock(std::vector<Delivery>& deliveries, std::size_t ring, int block, Micros late, std::size_t held) {
+void DelayBlock(std::vector<Delivery>& deliveries, std::size_t ring, int block, Micros late, std::size_t held,
+                bool emptyAtDeadline) {
     const Micros due = Millis(20) * block + late;
-    const int first = 2 * block - 1 - int(held / kFragmentFrames);
+    const int first = 2 * block - 1 - int(held / kFragmentFrames) - (emptyAtDeadline ? 1 : 0);
     int fragment = 0;
     for (Delivery& delivery : deliveries) {
         if (delivery.ring == ring && fragment++ >= first) {

@@ -73,8 +73,10 @@ std::vector<Delivery> Fragments(std::size_t ring, const std::vector<StereoFrame>
 // comes `late` after the deadline, and so do the ring's later fragments, as a
 // stream's would. A source that keeps `held` frames back after each block
 // (its reserve) has that much of block j before the fragments that bring the
-// rest.
-void DelayBlock(std::vector<Delivery>& deliveries, std::size_t ring, int block, Micros late, std::size_t held = 0);
+// rest; with `emptyAtDeadline` the fragment before that one is late too, so
+// the ring holds nothing at all of block j at its deadline.
+void DelayBlock(std::vector<Delivery>& deliveries, std::size_t ring, int block, Micros late, std::size_t held = 0,
+                bool emptyAtDeadline = false);
 
 // Requests a stop, as SIGTERM would, as soon as the ring has given up `bytes`.
 struct StopWhenTaken {
@@ -137,9 +139,9 @@ FedRun PunctualRun(const std::function<FedRun()>& run, Micros tolerance);
 std::vector<double> ArrivalDelays(ChildProcess& child, std::size_t blockBytes, std::size_t blocks, double periodMs,
                                   std::string& pcm);
 
-// Reads 60 blocks of a 48 kHz run fed `sound` (a whole block and the
-// reserve) and then nothing: it all comes out in order, and the empty
-// blocks after it go out at their deadlines, not a grace later.
+// Reads 60 blocks of a 48 kHz run fed `sound` (two blocks at most) and then
+// nothing: it all comes out in order, and the empty blocks after the first
+// go out at their deadlines, not a grace later.
 void ExpectEmptyBlocksOnTime(ChildProcess& child, const std::vector<StereoFrame>& sound);
 
 }  // namespace quorbel::test
