@@ -10,27 +10,42 @@
 # it: parec's own 10 ms then costs both streams holes on a machine without
 # real-time scheduling. There parec reads at 20 ms unless PAREC_LATENCY_MS
 # says otherwise, which keeps it out of the way.
+#
+# COMPARE_TOOL=/path/to/another/build/quorbel records with that build too, in
+# the same run: the server's trouble comes and goes between runs, so two
+# builds are best told apart on the same audio.
 set -euo pipefail
 # shellcheck source=bench/common.sh
 source "$(dirname "$0")/common.sh"
 need_programs
 under_private_server "$@"
 
+# One row of the table.
+print_row() {  # FIGURES LABEL
+    printf '%-8s %6s %6s %12s %8s\n' "$2" "$(figure "$1" "$2" holes)" "$(figure "$1" "$2" own_holes)" \
+        "$(figure "$1" "$2" longest_hole_ms)" "$(figure "$1" "$2" drops)"
+}
+
 main() {
     local rate figures
+    local -a compare=()
     if [[ $(server_name) == *PipeWire* ]]; then
         PAREC_LATENCY_MS=${PAREC_LATENCY_MS:-20}
     fi
     start_player quorbel_out 44100 0 tone:1000:-6
     rate=$(sink_rate quorbel_out)
     figures=$work_dir/probe.txt
+    if [[ -n ${COMPARE_TOOL:-} ]]; then
+        compare=("tool:compare:$COMPARE_TOOL capture macos-system-audio")
+    fi
     run_probe "$figures" --seconds "$DURATION" "$(tool_stream quorbel capture macos-system-audio)" \
-        "$(parec_stream parec quorbel_out.monitor "$rate")"
+        "${compare[@]}" "$(parec_stream parec quorbel_out.monitor "$rate")"
     print_conditions "holes: continuous 1 kHz tone, -6 dBFS, into quorbel_out at $rate Hz"
     printf '%-8s %6s %6s %12s %8s\n' "" holes own longest_ms drops
-    printf '%-8s %6s %6s %12s %8s\n' quorbel "$(figure "$figures" quorbel holes)" \
-        "$(figure "$figures" quorbel own_holes)" "$(figure "$figures" quorbel longest_hole_ms)" \
-        "$(figure "$figures" quorbel drops)"
+    print_row "$figures" quorbel
+    if [[ -n ${COMPARE_TOOL:-} ]]; then
+        print_row "$figures" compare
+    fi
     printf '%-8s %6s %6s %12s %8s\n' parec "$(figure "$figures" parec holes)" "-" \
         "$(figure "$figures" parec longest_hole_ms)" "-"
     echo "own: the tool's holes that parec did not have as long (the rest were in the monitor's audio);"
