@@ -20,15 +20,15 @@ source "$(dirname "$0")/common.sh"
 need_programs
 under_private_server "$@"
 
-# One row of the table.
+# One row of the table; a figure the probe does not give a reader shows as "-".
 print_row() {  # FIGURES LABEL
     printf '%-8s %6s %6s %12s %8s\n' "$2" "$(figure "$1" "$2" holes)" "$(figure "$1" "$2" own_holes)" \
         "$(figure "$1" "$2" longest_hole_ms)" "$(figure "$1" "$2" drops)"
 }
 
 main() {
-    local rate figures
-    local -a compare=()
+    local rate figures label
+    local -a compare=() labels=(quorbel)
     if [[ $(server_name) == *PipeWire* ]]; then
         PAREC_LATENCY_MS=${PAREC_LATENCY_MS:-20}
     fi
@@ -37,17 +37,15 @@ main() {
     figures=$work_dir/probe.txt
     if [[ -n ${COMPARE_TOOL:-} ]]; then
         compare=("tool:compare:$COMPARE_TOOL capture macos-system-audio")
+        labels+=(compare)
     fi
     run_probe "$figures" --seconds "$DURATION" "$(tool_stream quorbel capture macos-system-audio)" \
         "${compare[@]}" "$(parec_stream parec quorbel_out.monitor "$rate")"
     print_conditions "holes: continuous 1 kHz tone, -6 dBFS, into quorbel_out at $rate Hz"
     printf '%-8s %6s %6s %12s %8s\n' "" holes own longest_ms drops
-    print_row "$figures" quorbel
-    if [[ -n ${COMPARE_TOOL:-} ]]; then
-        print_row "$figures" compare
-    fi
-    printf '%-8s %6s %6s %12s %8s\n' parec "$(figure "$figures" parec holes)" "-" \
-        "$(figure "$figures" parec longest_hole_ms)" "-"
+    for label in "${labels[@]}" parec; do
+        print_row "$figures" "$label"
+    done
     echo "own: the tool's holes that parec did not have as long (the rest were in the monitor's audio);"
     echo "each own_hole below gives the longest parec waited for audio within half a second of it"
     echo "target: 0 holes inside a continuous tone over 10 minutes"
