@@ -45,6 +45,50 @@ bool StartBlock(ByteRing& ring, std::vector<std::uint8_t>& block, std::size_t re
     return count > 0;
 }
 
+// What a source keeps back when it starts again. A source that ran dry
+// inside its audio and started again within a few blocks was not stopped
+// but held up past its reserve and the grace, and a server that does that
+// once does it again: PipeWire's graph on a machine without real-time
+// scheduling hands over 21 ms at a time, now and then a cycle late, and
+// then often skips what it missed, so nothing piles up to cover the next one. Such a
+// source starts again keeping a step more back, up to a bound: the hole it
+// follows gets the step longer, once, and the run that much more latency.
+// A source whose deliveries keep time never grows it.
+struct StartReserve {
+    std::size_t frames;                 // kept back now
+    std::size_t stepFrames;
+    std::size_t mostFrames;
+    std::uint32_t dryBlocks = kNotDry;  // blocks since it ran dry inside its audio
+
+    static constexpr std::uint32_t kNotDry = UINT32_MAX;
+};
+constexpr std::chrono::nanoseconds kReserveStep{10'000'000};
+constexpr std::chrono::nanoseconds kMostReserve{30'000'000};
+// Starting again within this many blocks of running dry is a hold-up; a
+// longer quiet is a source that stopped, or a stall no reserve would cover.
+constexpr std::uint32_t kHeldUpBlocks = 3;
+
+StartReserve StartReserveAt(std::uint32_t rate) {
+    return {StartReserveFrames(rate), StartReserveFrames(rate, kReserveStep), StartReserveFrames(rate, kMostReserve)};
+}
+
+std::size_t ReserveToStartWith(const StartReserve& reserve) {
+    const bool heldUp = reserve.dryBlocks < kHeldUpBlocks;
+    return heldUp ? std::min(reserve.frames + reserve.stepFrames, reserve.mostFrames) : reserve.frames;
+}
+
+// Follows a block that went out with startedWith as the reserve to start with.
+void NoteBlock(StartReserve& reserve, bool wasRunning, bool running, std::size_t startedWith) {
+    if (wasRunning && !running) {
+        reserve.dryBlocks = 0;
+    } else if (!wasRunning && running) {
+        reserve.frames = startedWith;
+        reserve.dryBlocks = StartReserve::kNotDry;
+    } else if (!running && reserve.dryBlocks != StartReserve::kNotDry) {
+        ++reserve.dryBlocks;
+    }
+}
+
 // Fills the next block. Only a source whose audio ran to the end of the
 // previous block is waited for, even with nothing queued: a server's cycle
 // can end a fragment exactly at a block's end and bring the next one a few
@@ -52,13 +96,18 @@ bool StartBlock(ByteRing& ring, std::vector<std::uint8_t>& block, std::size_t re
 // padded block it is starting again, and a starting source is written at
 // once. True when this block ends in audio.
 bool FillBlock(ByteRing& ring, std::vector<std::uint8_t>& block, bool running, GraceWindow grace,
-               std::size_t reserveBytes) {
-    if (!running) {
-        return StartBlock(ring, block, reserveBytes);
+               StartReserve& reserve) {
+    const std::size_t startWith = ReserveToStartWith(reserve);
+    bool endsInAudio = false;
+    if (running) {
+        const std::size_t count = TakeWithGrace(ring, block, ring.take(block.data(), block.size()), grace);
+        PadBlock(block, count, false);
+        endsInAudio = count == block.size();
+    } else {
+        endsInAudio = StartBlock(ring, block, startWith * sizeof(StereoFrame));
     }
-    const std::size_t count = TakeWithGrace(ring, block, ring.take(block.data(), block.size()), grace);
-    PadBlock(block, count, false);
-    return count == block.size();
+    NoteBlock(reserve, running, endsInAudio, startWith);
+    return endsInAudio;
 }
 
 }  // namespace
@@ -81,7 +130,7 @@ void PassThroughPump(CaptureStream& systemStream, std::uint32_t rate) {
     const BlockGeometry geometry = PassThroughGeometry(rate);
     const std::chrono::nanoseconds period(geometry.periodNs);
     const std::chrono::nanoseconds grace = LateFragmentGrace(period);
-    const std::size_t reserveFrames = StartReserveFrames(rate);
+    StartReserve reserve = StartReserveAt(rate);
     std::vector<std::uint8_t> block(geometry.bytes, 0);
     bool running = false;
     BacklogWatch backlog;
@@ -91,14 +140,13 @@ void PassThroughPump(CaptureStream& systemStream, std::uint32_t rate) {
         return;
     }
     for (;;) {
-        running = FillBlock(systemStream.ring, block, running, GraceFor(deadline, woke, grace),
-                            reserveFrames * sizeof(StereoFrame));
+        running = FillBlock(systemStream.ring, block, running, GraceFor(deadline, woke, grace), reserve);
         // A stop during the grace ends here too: nothing is written once it is set.
         if (!WriteBlock(block.data(), block.size())) {
             return;
         }
         // Told after the write, in the time left before the next deadline.
-        if (const auto frames = WatchBacklog(backlog, running, HeldOnPace(systemStream, 0, rate), reserveFrames)) {
+        if (const auto frames = WatchBacklog(backlog, running, HeldOnPace(systemStream, 0, rate), reserve.frames)) {
             TellBacklog(systemStream, SurplusToTell(backlog, *frames, rate));
         }
         deadline += period;

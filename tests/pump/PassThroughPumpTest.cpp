@@ -246,6 +246,57 @@ TEST(PassThroughPumpGrace, ASourceThatStopsIsWaitedForOnceAndThePaceHolds) {
     }
 }
 
+// Runs of silence between the first and the last sound.
+int SilencesInside(const std::vector<StereoFrame>& frames) {
+    int silences = 0;
+    const std::size_t last = frames.size() - test::FirstSound({frames.rbegin(), frames.rend()});
+    for (std::size_t i = test::FirstSound(frames) + 1; i < last; ++i) {
+        const bool silent = frames[i].left == 0 && frames[i].right == 0;
+        const bool wasSilent = frames[i - 1].left == 0 && frames[i - 1].right == 0;
+        silences += silent && !wasSilent;
+    }
+    return silences;
+}
+
+TEST(PassThroughPumpGrace, ASourceHeldUpOnceIsCoveredTheNextTime) {
+    // A server that stalls and then skips the audio it missed: fragments 4
+    // to 6 never come, nor do 22 to 24, and the rest come on time. The first
+    // stall outlasts the reserve and the grace: block 3 goes out with half
+    // its audio. The source then starts again keeping 20 ms back instead of
+    // 10 (its silence takes those 10 ms more), and the same stall at block 12
+    // is covered: a block whole at its deadline, and the next ones whole
+    // within the grace.
+    const int prefill = 960 + int(test::kReserve);
+    const auto fed = test::CountingFrames(prefill + 1, 480 * 40);
+    const auto skipped = [&](int from) { return fed.begin() + 480 * from; };
+    std::vector<StereoFrame> delivered(fed.begin(), skipped(4));
+    delivered.insert(delivered.end(), skipped(7), skipped(22));
+    delivered.insert(delivered.end(), skipped(25), fed.end());
+    const auto sound = test::Joined(test::CountingFrames(1, prefill), delivered);
+    const FedRun run = test::PunctualRun(
+        [&] {
+            ChildProcess child = test::RunPump([&] {
+                auto stream = test::StreamAt(48000);
+                test::Queue(*stream, test::CountingFrames(1, prefill));
+                auto deliveries = test::Fragments(0, fed);
+                deliveries.erase(deliveries.begin() + 22, deliveries.begin() + 25);
+                deliveries.erase(deliveries.begin() + 4, deliveries.begin() + 7);
+                test::RunFed({&stream->ring}, deliveries, [&] { PassThroughPump(*stream, 48000); });
+            });
+            return test::ReadFedRun(child, 24 * kBlockBytes);
+        },
+        kPunctual);
+    ASSERT_EQ(run.out.size(), 960u * 24);
+    EXPECT_EQ(test::Sounding(run.out), sound);  // whatever the timing
+    if (run.worstLateness < kPunctual) {
+        const std::size_t beforeHole = 960 * 3 + 480;
+        const std::vector<StereoFrame> head(sound.begin(), sound.begin() + std::ptrdiff_t(beforeHole));
+        const std::vector<StereoFrame> rest(sound.begin() + std::ptrdiff_t(beforeHole), sound.end());
+        EXPECT_EQ(SilencesInside(run.out), 1);
+        EXPECT_EQ(run.out, test::Joined(head, test::Placed(rest, 480 + 960 + 480, run.out.size() - beforeHole)));
+    }
+}
+
 TEST(PassThroughPumpGrace, AStopDuringTheGraceEndsTheRunWithNoFurtherBlock) {
     // Block 1 finds half its audio after a whole block 0 and waits; the stop
     // comes as soon as it has taken that half.
