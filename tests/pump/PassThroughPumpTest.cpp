@@ -297,6 +297,44 @@ TEST(PassThroughPumpGrace, ASourceHeldUpOnceIsCoveredTheNextTime) {
     }
 }
 
+TEST(PassThroughPumpGrace, HoldUpsGrowTheReserveTo30MsAtMost) {
+    // Four stalls that skip 50 ms each, more than any reserve covers: each
+    // leaves a hole. The reserve grows by 10 ms at the first two and no
+    // further, so the run ends 20 ms later than the audio it lost: the
+    // silence inside is what was skipped and those 20 ms.
+    const int prefill = 960 + int(test::kReserve);
+    const auto fed = test::CountingFrames(prefill + 1, 480 * 90);
+    const std::vector<int> stalls{4, 24, 44, 64};  // the first fragment skipped, five each
+    std::vector<StereoFrame> sound = test::CountingFrames(1, prefill);
+    for (std::size_t i = 0; i < fed.size(); i += 480) {
+        const int fragment = int(i / 480);
+        if (std::none_of(stalls.begin(), stalls.end(), [&](int at) { return fragment >= at && fragment < at + 5; })) {
+            sound.insert(sound.end(), fed.begin() + std::ptrdiff_t(i), fed.begin() + std::ptrdiff_t(i + 480));
+        }
+    }
+    const FedRun run = test::PunctualRun(
+        [&] {
+            ChildProcess child = test::RunPump([&] {
+                auto stream = test::StreamAt(48000);
+                test::Queue(*stream, test::CountingFrames(1, prefill));
+                auto deliveries = test::Fragments(0, fed);
+                for (auto at = stalls.rbegin(); at != stalls.rend(); ++at) {
+                    deliveries.erase(deliveries.begin() + *at, deliveries.begin() + *at + 5);
+                }
+                test::RunFed({&stream->ring}, deliveries, [&] { PassThroughPump(*stream, 48000); });
+            });
+            return test::ReadFedRun(child, 50 * kBlockBytes);
+        },
+        kPunctual);
+    ASSERT_EQ(run.out.size(), 960u * 50);
+    EXPECT_EQ(test::Sounding(run.out), sound);  // whatever the timing
+    if (run.worstLateness < kPunctual) {
+        EXPECT_EQ(SilencesInside(run.out), 4);
+        const std::size_t lastSound = run.out.size() - test::FirstSound({run.out.rbegin(), run.out.rend()});
+        EXPECT_EQ(lastSound - sound.size(), 4 * 5 * 480 + 960);
+    }
+}
+
 TEST(PassThroughPumpGrace, AStopDuringTheGraceEndsTheRunWithNoFurtherBlock) {
     // Block 1 finds half its audio after a whole block 0 and waits; the stop
     // comes as soon as it has taken that half.
