@@ -207,10 +207,11 @@ kill_server() {
     wait_for 10 "the socket to refuse connections" pulse_refuses
 }
 
-# stall_server: freezes the server for 150 ms, as one that misses its
-# deadlines on a loaded machine does, then lets it go on where it was.
+# stall_server [MS]: freezes the server for MS milliseconds (150 unless
+# given), as one that misses its deadlines on a loaded machine does, then
+# lets it go on where it was.
 stall_server() {
-    local name pid pids=()
+    local name pid pids=() ms=${1:-150}
     for name in $(server_processes); do
         pid=$(tracked_pid "$name")
         [[ -z "$pid" ]] || pids+=("$pid")
@@ -220,7 +221,7 @@ stall_server() {
         return 1
     fi
     kill -STOP "${pids[@]}"
-    sleep 0.15
+    sleep "$(printf '%d.%03d' $((ms / 1000)) $((ms % 1000)))"
     kill -CONT "${pids[@]}"
 }
 
@@ -238,6 +239,7 @@ serve_control() {
         restart) { stop_server && start_server; } 2>"$dir/control/messages" || status=$? ;;
         kill) kill_server 2>"$dir/control/messages" || status=$? ;;
         stall) stall_server 2>"$dir/control/messages" || status=$? ;;
+        "stall "*) stall_server "${request#stall }" 2>"$dir/control/messages" || status=$? ;;
         *)
             echo "private-server.sh: unknown control request '$request'" >"$dir/control/messages"
             status=2

@@ -4,7 +4,7 @@
 # hand: private-server.sh gives its command QUORBEL_SERVER_CONTROL, a script in
 # its run directory that calls this one with the directory and its own PID.
 #
-#   $QUORBEL_SERVER_CONTROL stop|start|restart|kill|stall
+#   $QUORBEL_SERVER_CONTROL stop|start|restart|kill|stall [MS]
 #
 #   stop     stops every process of the server and waits until its socket
 #            refuses connections
@@ -13,7 +13,8 @@
 #   restart  stop, then start
 #   kill     SIGKILLs the server's processes, as a crash would, and waits until
 #            they are gone (the socket file stays behind, refusing connections)
-#   stall    freezes the server's processes for 150 ms (SIGSTOP, SIGCONT)
+#   stall    freezes the server's processes for MS milliseconds (1 to 10000;
+#            150 unless given) (SIGSTOP, SIGCONT)
 #
 # Exits 0 on success, otherwise non-zero with the reason on standard error.
 #
@@ -23,15 +24,20 @@
 # as a file.
 set -euo pipefail
 
-if [[ $# -ne 3 ]]; then
-    echo "usage: $0 CONTROL_DIR SERVER_SCRIPT_PID stop|start|restart|kill|stall" >&2
+usage() {
+    echo "usage: $0 CONTROL_DIR SERVER_SCRIPT_PID stop|start|restart|kill|stall [MS]" >&2
     exit 2
-fi
+}
+[[ $# -eq 3 || ( $# -eq 4 && $3 == stall ) ]] || usage
 control=$1
 owner=$2
 request=$3
+if [[ $# -eq 4 ]]; then
+    [[ $4 =~ ^[1-9][0-9]{0,3}$|^10000$ ]] || usage
+    request="stall $4"
+fi
 case "$request" in
-    stop | start | restart | kill | stall) ;;
+    stop | start | restart | kill | stall | "stall "*) ;;
     *)
         echo "server control: unknown request '$request' (stop, start, restart, kill or stall)" >&2
         exit 2
