@@ -48,12 +48,12 @@ bool StartBlock(ByteRing& ring, std::vector<std::uint8_t>& block, std::size_t re
 // What a source keeps back when it starts again. A source that ran dry
 // inside its audio and started again within a few blocks was not stopped
 // but held up past its reserve and the grace, and a server that does that
-// once does it again: PipeWire's graph on a machine without real-time
+// once does it again. PipeWire's graph on a machine without real-time
 // scheduling hands over 21 ms at a time, now and then a cycle late, and
-// then often skips what it missed, so nothing piles up to cover the next one. Such a
-// source starts again keeping a step more back, up to a bound: the hole it
-// follows gets the step longer, once, and the run that much more latency.
-// A source whose deliveries keep time never grows it.
+// often skips what it missed, so nothing piles up to cover the next one.
+// Such a source starts again keeping a step more back, up to a bound: the
+// hole it follows gets the step longer, once, and the run that much more
+// latency. A source whose deliveries keep time never grows it.
 struct StartReserve {
     std::size_t frames;                 // kept back now
     std::size_t stepFrames;

@@ -258,34 +258,54 @@ int SilencesInside(const std::vector<StereoFrame>& frames) {
     return silences;
 }
 
-TEST(PassThroughPumpGrace, ASourceHeldUpOnceIsCoveredTheNextTime) {
-    // A server that stalls and then skips the audio it missed: fragments 4
-    // to 6 never come, nor do 22 to 24, and the rest come on time. The first
-    // stall outlasts the reserve and the grace: block 3 goes out with half
-    // its audio. The source then starts again keeping 20 ms back instead of
-    // 10 (its silence takes those 10 ms more), and the same stall at block 12
-    // is covered: a block whole at its deadline, and the next ones whole
-    // within the grace.
+// A 48 kHz run of a counting source, a whole block and the reserve queued at
+// the start and `fragments` more fed, of a server that stalls and then skips
+// the audio it missed (PipeWire does): at each of `stalls`, `skipped`
+// fragments never come, and the rest come on time. Also the sound that did come.
+struct SkippingRun {
+    FedRun run;
+    std::vector<StereoFrame> sound;
+};
+SkippingRun RunSkipping(int fragments, const std::vector<int>& stalls, int skipped, std::size_t blocks) {
     const int prefill = 960 + int(test::kReserve);
-    const auto fed = test::CountingFrames(prefill + 1, 480 * 40);
-    const auto skipped = [&](int from) { return fed.begin() + 480 * from; };
-    std::vector<StereoFrame> delivered(fed.begin(), skipped(4));
-    delivered.insert(delivered.end(), skipped(7), skipped(22));
-    delivered.insert(delivered.end(), skipped(25), fed.end());
-    const auto sound = test::Joined(test::CountingFrames(1, prefill), delivered);
-    const FedRun run = test::PunctualRun(
+    const auto fed = test::CountingFrames(prefill + 1, 480 * fragments);
+    const auto isSkipped = [&](int fragment) {
+        return std::any_of(stalls.begin(), stalls.end(),
+                           [&](int at) { return fragment >= at && fragment < at + skipped; });
+    };
+    SkippingRun result{{}, test::CountingFrames(1, prefill)};
+    for (int fragment = 0; fragment < fragments; ++fragment) {
+        if (!isSkipped(fragment)) {
+            const auto from = fed.begin() + 480 * fragment;
+            result.sound.insert(result.sound.end(), from, from + 480);
+        }
+    }
+    result.run = test::PunctualRun(
         [&] {
             ChildProcess child = test::RunPump([&] {
                 auto stream = test::StreamAt(48000);
                 test::Queue(*stream, test::CountingFrames(1, prefill));
                 auto deliveries = test::Fragments(0, fed);
-                deliveries.erase(deliveries.begin() + 22, deliveries.begin() + 25);
-                deliveries.erase(deliveries.begin() + 4, deliveries.begin() + 7);
+                for (int fragment = fragments - 1; fragment >= 0; --fragment) {
+                    if (isSkipped(fragment)) {
+                        deliveries.erase(deliveries.begin() + fragment);
+                    }
+                }
                 test::RunFed({&stream->ring}, deliveries, [&] { PassThroughPump(*stream, 48000); });
             });
-            return test::ReadFedRun(child, 24 * kBlockBytes);
+            return test::ReadFedRun(child, blocks * kBlockBytes);
         },
         kPunctual);
+    return result;
+}
+
+TEST(PassThroughPumpGrace, ASourceHeldUpOnceIsCoveredTheNextTime) {
+    // Fragments 4 to 6 never come, nor do 22 to 24. The first stall outlasts
+    // the reserve and the grace: block 3 goes out with half its audio. The
+    // source then starts again keeping 20 ms back instead of 10 (its silence
+    // takes those 10 ms more), and the same stall at block 12 is covered: a
+    // block whole at its deadline, and the next ones whole within the grace.
+    const auto [run, sound] = RunSkipping(40, {4, 22}, 3, 24);
     ASSERT_EQ(run.out.size(), 960u * 24);
     EXPECT_EQ(test::Sounding(run.out), sound);  // whatever the timing
     if (run.worstLateness < kPunctual) {
@@ -302,30 +322,7 @@ TEST(PassThroughPumpGrace, HoldUpsGrowTheReserveTo30MsAtMost) {
     // leaves a hole. The reserve grows by 10 ms at the first two and no
     // further, so the run ends 20 ms later than the audio it lost: the
     // silence inside is what was skipped and those 20 ms.
-    const int prefill = 960 + int(test::kReserve);
-    const auto fed = test::CountingFrames(prefill + 1, 480 * 90);
-    const std::vector<int> stalls{4, 24, 44, 64};  // the first fragment skipped, five each
-    std::vector<StereoFrame> sound = test::CountingFrames(1, prefill);
-    for (std::size_t i = 0; i < fed.size(); i += 480) {
-        const int fragment = int(i / 480);
-        if (std::none_of(stalls.begin(), stalls.end(), [&](int at) { return fragment >= at && fragment < at + 5; })) {
-            sound.insert(sound.end(), fed.begin() + std::ptrdiff_t(i), fed.begin() + std::ptrdiff_t(i + 480));
-        }
-    }
-    const FedRun run = test::PunctualRun(
-        [&] {
-            ChildProcess child = test::RunPump([&] {
-                auto stream = test::StreamAt(48000);
-                test::Queue(*stream, test::CountingFrames(1, prefill));
-                auto deliveries = test::Fragments(0, fed);
-                for (auto at = stalls.rbegin(); at != stalls.rend(); ++at) {
-                    deliveries.erase(deliveries.begin() + *at, deliveries.begin() + *at + 5);
-                }
-                test::RunFed({&stream->ring}, deliveries, [&] { PassThroughPump(*stream, 48000); });
-            });
-            return test::ReadFedRun(child, 50 * kBlockBytes);
-        },
-        kPunctual);
+    const auto [run, sound] = RunSkipping(90, {4, 24, 44, 64}, 5, 50);
     ASSERT_EQ(run.out.size(), 960u * 50);
     EXPECT_EQ(test::Sounding(run.out), sound);  // whatever the timing
     if (run.worstLateness < kPunctual) {
