@@ -20,6 +20,9 @@ constexpr std::uint32_t kSettlingSeconds = 5;
 constexpr std::uint32_t kLetGoFromMs = 40;
 constexpr std::uint32_t kCloseUpFromMs = 5;
 constexpr std::uint32_t kLetGoToMs = 2;
+// A lone source that has not run dry for a while has nothing to cover: what
+// queued behind its last hole is only latency, and goes from here on.
+constexpr std::uint32_t kSettledLetGoFromMs = 5;
 // A lone source short of its reserve by more than this is built up.
 constexpr std::uint32_t kBuildUpFromMs = 3;
 
@@ -32,6 +35,15 @@ std::uint32_t FramesIn(std::uint32_t rate, std::uint32_t ms) { return std::uint3
 // A drain starts past `from` and runs until what it takes is no more than `to`.
 bool Draining(bool draining, std::uint32_t frames, std::uint32_t from, std::uint32_t to) {
     return frames > (draining ? to : from);
+}
+
+// As BacklogToLetGo, a backlog going from letGoFromMs on.
+std::uint32_t LetGoFrom(BacklogWatch& watch, std::uint32_t backlog, std::optional<std::uint32_t> peer,
+                        std::uint32_t rate, std::uint32_t letGoFromMs) {
+    const std::uint32_t beyondPeer = peer ? backlog - std::min(backlog, *peer) : 0;
+    watch.lettingGo = Draining(watch.lettingGo, backlog, FramesIn(rate, letGoFromMs), FramesIn(rate, kLetGoToMs));
+    watch.closingUp = Draining(watch.closingUp, beyondPeer, FramesIn(rate, kCloseUpFromMs), FramesIn(rate, kLetGoToMs));
+    return watch.lettingGo ? backlog : watch.closingUp ? beyondPeer : 0;
 }
 
 // Notes a settled second's shortfall below the reserve; 0 for one that ran
@@ -79,14 +91,12 @@ std::optional<std::uint32_t> WatchBacklog(BacklogWatch& watch, bool running, std
 
 std::uint32_t BacklogToLetGo(BacklogWatch& watch, std::uint32_t backlog, std::optional<std::uint32_t> peer,
                              std::uint32_t rate) {
-    const std::uint32_t beyondPeer = peer ? backlog - std::min(backlog, *peer) : 0;
-    watch.lettingGo = Draining(watch.lettingGo, backlog, FramesIn(rate, kLetGoFromMs), FramesIn(rate, kLetGoToMs));
-    watch.closingUp = Draining(watch.closingUp, beyondPeer, FramesIn(rate, kCloseUpFromMs), FramesIn(rate, kLetGoToMs));
-    return watch.lettingGo ? backlog : watch.closingUp ? beyondPeer : 0;
+    return LetGoFrom(watch, backlog, peer, rate, kLetGoFromMs);
 }
 
-std::int32_t SurplusToTell(BacklogWatch& watch, std::uint32_t backlog, std::uint32_t rate) {
-    const std::uint32_t letGo = BacklogToLetGo(watch, backlog, std::nullopt, rate);
+std::int32_t SurplusToTell(BacklogWatch& watch, std::uint32_t backlog, std::uint32_t rate, bool keepCover) {
+    const std::uint32_t from = keepCover ? kLetGoFromMs : kSettledLetGoFromMs;
+    const std::uint32_t letGo = LetGoFrom(watch, backlog, std::nullopt, rate, from);
     const std::int32_t lacking = ClampedSigned(*std::min_element(watch.shortfalls.begin(), watch.shortfalls.end()));
     watch.buildingUp = Draining(watch.buildingUp, std::uint32_t(lacking), FramesIn(rate, kBuildUpFromMs),
                                 FramesIn(rate, kLetGoToMs));

@@ -45,50 +45,6 @@ bool StartBlock(ByteRing& ring, std::vector<std::uint8_t>& block, std::size_t re
     return count > 0;
 }
 
-// What a source keeps back when it starts again. A source that ran dry
-// inside its audio and started again within a few blocks was not stopped
-// but held up past its reserve and the grace, and a server that does that
-// once does it again. PipeWire's graph on a machine without real-time
-// scheduling hands over 21 ms at a time, now and then a cycle late, and
-// often skips what it missed, so nothing piles up to cover the next one.
-// Such a source starts again keeping a step more back, up to a bound: the
-// hole it follows gets the step longer, once, and the run that much more
-// latency. A source whose deliveries keep time never grows it.
-struct StartReserve {
-    std::size_t frames;                 // kept back now
-    std::size_t stepFrames;
-    std::size_t mostFrames;
-    std::uint32_t dryBlocks = kNotDry;  // blocks since it ran dry inside its audio
-
-    static constexpr std::uint32_t kNotDry = UINT32_MAX;
-};
-constexpr std::chrono::nanoseconds kReserveStep{10'000'000};
-constexpr std::chrono::nanoseconds kMostReserve{30'000'000};
-// Starting again within this many blocks of running dry is a hold-up; a
-// longer quiet is a source that stopped, or a stall no reserve would cover.
-constexpr std::uint32_t kHeldUpBlocks = 3;
-
-StartReserve StartReserveAt(std::uint32_t rate) {
-    return {StartReserveFrames(rate), StartReserveFrames(rate, kReserveStep), StartReserveFrames(rate, kMostReserve)};
-}
-
-std::size_t ReserveToStartWith(const StartReserve& reserve) {
-    const bool heldUp = reserve.dryBlocks < kHeldUpBlocks;
-    return heldUp ? std::min(reserve.frames + reserve.stepFrames, reserve.mostFrames) : reserve.frames;
-}
-
-// Follows a block that went out with startedWith as the reserve to start with.
-void NoteBlock(StartReserve& reserve, bool wasRunning, bool running, std::size_t startedWith) {
-    if (wasRunning && !running) {
-        reserve.dryBlocks = 0;
-    } else if (!wasRunning && running) {
-        reserve.frames = startedWith;
-        reserve.dryBlocks = StartReserve::kNotDry;
-    } else if (!running && reserve.dryBlocks != StartReserve::kNotDry) {
-        ++reserve.dryBlocks;
-    }
-}
-
 // Fills the next block. Only a source whose audio ran to the end of the
 // previous block is waited for, even with nothing queued: a server's cycle
 // can end a fragment exactly at a block's end and bring the next one a few
@@ -147,7 +103,7 @@ void PassThroughPump(CaptureStream& systemStream, std::uint32_t rate) {
         }
         // Told after the write, in the time left before the next deadline.
         if (const auto frames = WatchBacklog(backlog, running, HeldOnPace(systemStream, 0, rate), reserve.frames)) {
-            TellBacklog(systemStream, SurplusToTell(backlog, *frames, rate));
+            TellBacklog(systemStream, SurplusToTell(backlog, *frames, rate, HeldUpLately(reserve)));
         }
         deadline += period;
         woke = SleepUntil(deadline, woke);

@@ -106,13 +106,14 @@ std::optional<std::uint32_t> WatchBacklog(BacklogWatch& watch, bool running, std
 std::uint32_t BacklogToLetGo(BacklogWatch& watch, std::uint32_t backlog, std::optional<std::uint32_t> peer,
                              std::uint32_t rate);
 // What a source with no peer tells its device after a second's account: a
-// backlog to let go, as above; or, once it has held less than its reserve
+// backlog to let go, as above (unless it keeps cover, from 5 ms on: a source
+// that has not been held up lately has nothing to cover); or, once it has held less than its reserve
 // for three settled seconds in a row, what it lacks (negative), for the
 // device to deliver more. The reserve is what rides out a fragment later
 // than the grace; a source that keeps less (its rate was set on a lump that
 // came at its start, say) leaves a hole at the next one. One short second
 // is a late fragment, and building up for it would only add latency.
-std::int32_t SurplusToTell(BacklogWatch& watch, std::uint32_t backlog, std::uint32_t rate);
+std::int32_t SurplusToTell(BacklogWatch& watch, std::uint32_t backlog, std::uint32_t rate, bool keepCover = true);
 // What a running source holds on the pace of its deliveries: heldFrames
 // plus the frames due since its newest ones came (at newestHostTime, 0 when
 // unknown), up to 20 ms of them. What a queue holds after a block swings by
@@ -127,6 +128,35 @@ std::size_t HeldOnPace(const CaptureStream& stream, std::size_t queuedFrames, st
 // Tells the stream's device (negative: what the source lacks); a platform
 // that cannot act on it is left alone.
 void TellBacklog(const CaptureStream& stream, std::int32_t frames);
+
+// What a lone source keeps back when it starts again. A source that ran dry
+// inside its audio and started again within a few blocks was not stopped
+// but held up past its reserve and the grace, and a server that does that
+// once does it again. PipeWire's graph on a machine without real-time
+// scheduling hands over 21 ms at a time, now and then a cycle late, and
+// often skips what it missed, so nothing piles up to cover the next one.
+// Such a source starts again keeping a step more back, up to a bound: the
+// hole it follows gets the step longer, once, and the run that much more
+// latency. A source whose deliveries keep time never grows it, and each
+// settled minute (running throughout, not once dry) gives a step back.
+struct StartReserve {
+    std::size_t frames;  // kept back now
+    std::size_t baseFrames;
+    std::size_t stepFrames;
+    std::size_t mostFrames;
+    std::uint32_t dryBlocks = kNotDry;  // blocks since it ran dry inside its audio
+    std::uint32_t quietBlocks = UINT32_MAX;  // blocks it ran since then; none yet: settled
+
+    static constexpr std::uint32_t kNotDry = UINT32_MAX;
+};
+StartReserve StartReserveAt(std::uint32_t rate);
+// What the source keeps back if it starts in this block.
+std::size_t ReserveToStartWith(const StartReserve& reserve);
+// Follows a block that went out with startedWith as the reserve to start with.
+void NoteBlock(StartReserve& reserve, bool wasRunning, bool running, std::size_t startedWith);
+// Whether the source ran dry within the last settled minute: until then, a
+// backlog its hold-up left is kept as cover for the next one.
+bool HeldUpLately(const StartReserve& reserve);
 
 // A stream rate rounded half away from zero, as unsigned 32-bit; 0 for a
 // rate that is not finite or does not fit.
