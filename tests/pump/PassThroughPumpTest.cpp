@@ -409,13 +409,14 @@ TEST(BacklogWatch, LetsGoALargeBacklogOrWhatPutsASourceBehindItsPeer) {
 // At 48 kHz with a 480-frame reserve: what a lone source tells its device
 // after each second whose blocks all left it holding the given frames (0
 // frames: a second it did not run throughout).
-std::vector<std::int32_t> ToldAlone(BacklogWatch& watch, const std::vector<std::size_t>& heldPerSecond) {
+std::vector<std::int32_t> ToldAlone(BacklogWatch& watch, const std::vector<std::size_t>& heldPerSecond,
+                                    bool keepCover = true) {
     std::vector<std::int32_t> told;
     for (const std::size_t held : heldPerSecond) {
         for (int block = 0; block < 50; ++block) {
             const bool running = held > 0 || block > 0;
             if (const auto frames = WatchBacklog(watch, running, held, 480)) {
-                told.push_back(SurplusToTell(watch, *frames, 48000));
+                told.push_back(SurplusToTell(watch, *frames, 48000, keepCover));
             }
         }
     }
@@ -435,6 +436,67 @@ TEST(BacklogWatch, BuildsUpALoneSourceLeftShortOfItsReserve) {
     EXPECT_EQ(ToldAlone(watch, {480, 340, 340, 340, 340}), (Told{0, 0, 0, 0, 0})) << "3 ms short is not short";
     EXPECT_EQ(ToldAlone(watch, {300, 300, 0, 300, 300, 300}), (Told{0, 0, 0, 0, 0, -180})) << "a gap starts over";
     EXPECT_EQ(ToldAlone(watch, {480 + 2400}), (Told{2400}));
+}
+
+// Held up lately, a lone source keeps what queued behind its hole, up to
+// 40 ms, to cover the next hold-up; settled, it lets go of more than 5 ms
+// down to 2 ms, at once.
+TEST(BacklogWatch, ALoneSourceKeepsCoverOnlyWhileItIsBeingHeldUp) {
+    using Told = std::vector<std::int32_t>;
+    BacklogWatch watch;
+    ASSERT_TRUE(ToldAlone(watch, {480, 480, 480, 480, 480}).empty());
+    EXPECT_EQ(ToldAlone(watch, {480 + 1440, 480 + 1440}, true), (Told{0, 0}));
+    EXPECT_EQ(ToldAlone(watch, {480 + 1440, 480 + 480, 480 + 96, 480 + 96}, false), (Told{1440, 480, 0, 0}));
+    EXPECT_EQ(ToldAlone(watch, {480 + 240, 480 + 241}, false), (Told{0, 241})) << "from more than 5 ms";
+}
+
+// A lone source's reserve, block by block at 48 kHz (480 frames to start
+// with, a 480-frame step, 1440 at most).
+struct ReserveRun {
+    StartReserve reserve = StartReserveAt(48000);
+    bool running = false;
+
+    // Blocks that end in audio (or not); the reserve each started with.
+    void blocks(int count, bool endsInAudio) {
+        for (int i = 0; i < count; ++i) {
+            const std::size_t startWith = ReserveToStartWith(reserve);
+            NoteBlock(reserve, running, endsInAudio, startWith);
+            running = endsInAudio;
+        }
+    }
+};
+
+// Dry for up to three blocks inside its audio is a hold-up: the source
+// starts again a step further back, up to 30 ms. Each minute it then runs
+// throughout gives a step back, down to where it began; running dry again
+// starts the minute over. A longer quiet is a source that stopped, and
+// changes nothing.
+TEST(StartReserve, GrowsAtEachHoldUpAndShrinksAStepEachSettledMinute) {
+    ReserveRun run;
+    run.blocks(100, true);
+    EXPECT_EQ(run.reserve.frames, 480u);
+    EXPECT_FALSE(HeldUpLately(run.reserve));
+    run.blocks(4, false);
+    run.blocks(100, true);
+    EXPECT_EQ(run.reserve.frames, 480u) << "a stop is no hold-up";
+    for (int holdUp = 0; holdUp < 3; ++holdUp) {
+        run.blocks(3, false);
+        run.blocks(100, true);
+    }
+    EXPECT_EQ(run.reserve.frames, 1440u);
+    EXPECT_TRUE(HeldUpLately(run.reserve));
+    run.blocks(2899, true);
+    EXPECT_EQ(run.reserve.frames, 1440u);
+    run.blocks(1, true);
+    EXPECT_EQ(run.reserve.frames, 960u) << "a minute after the hold-up";
+    EXPECT_FALSE(HeldUpLately(run.reserve));
+    run.blocks(1, false);
+    run.blocks(2999, true);
+    EXPECT_EQ(run.reserve.frames, 1440u) << "held up again: the minute starts over";
+    run.blocks(1, true);
+    EXPECT_EQ(run.reserve.frames, 960u);
+    run.blocks(3000 * 3, true);
+    EXPECT_EQ(run.reserve.frames, 480u) << "never below where it began";
 }
 
 // A source whose 480-frame fragments come on its own clock, 300 ppm slow and
