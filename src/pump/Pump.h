@@ -107,12 +107,13 @@ std::uint32_t BacklogToLetGo(BacklogWatch& watch, std::uint32_t backlog, std::op
                              std::uint32_t rate);
 // What a source with no peer tells its device after a second's account: a
 // backlog to let go, as above (unless it keeps cover, from 5 ms on: a source
-// that has not been held up lately has nothing to cover); or, once it has held less than its reserve
-// for three settled seconds in a row, what it lacks (negative), for the
-// device to deliver more. The reserve is what rides out a fragment later
-// than the grace; a source that keeps less (its rate was set on a lump that
-// came at its start, say) leaves a hole at the next one. One short second
-// is a late fragment, and building up for it would only add latency.
+// that has not been held up lately has nothing to cover); or, once it has
+// held less than its reserve for three settled seconds in a row, what it
+// lacks (negative), for the device to deliver more. The reserve is what
+// rides out a fragment later than the grace; a source that keeps less (its
+// rate was set on a lump that came at its start, say) leaves a hole at the
+// next one. One short second is a late fragment, and building up for it
+// would only add latency.
 std::int32_t SurplusToTell(BacklogWatch& watch, std::uint32_t backlog, std::uint32_t rate, bool keepCover = true);
 // What a running source holds on the pace of its deliveries: heldFrames
 // plus the frames due since its newest ones came (at newestHostTime, 0 when
