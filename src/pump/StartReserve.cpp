@@ -40,9 +40,8 @@ void NoteBlock(StartReserve& reserve, bool wasRunning, bool running, std::size_t
     }
     if (running && reserve.quietBlocks < UINT32_MAX) {
         ++reserve.quietBlocks;
-        if (reserve.quietBlocks % kSettledBlocks == 0 && reserve.frames > reserve.baseFrames) {
-            reserve.frames = std::max(reserve.frames - std::min(reserve.frames, reserve.stepFrames),
-                                      reserve.baseFrames);
+        if (reserve.quietBlocks % kSettledBlocks == 0) {
+            reserve.frames -= std::min(reserve.stepFrames, reserve.frames - reserve.baseFrames);
         }
     }
 }
