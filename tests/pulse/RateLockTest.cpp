@@ -33,11 +33,25 @@ struct Backlog {
 };
 
 // A server that hands nothing over for a while from host time `at`: then
-// all it missed at once, or (skipped) only what comes after.
+// all it missed at once, or (skipped) only what comes after. A busy machine
+// stalls it again `every` so many seconds, for a quarter of the while up to
+// all of it in turn.
 struct Stall {
     double at = -1;
     double seconds = 0;
     bool skipped = false;
+    double every = 0;
+
+    // When the stall that host time t falls in ends; t itself when none does.
+    double endOf(double t) const {
+        if (at < 0 || t < at) {
+            return t;
+        }
+        const double k = every > 0 ? std::floor((t - at) / every) : 0;
+        const double start = at + k * every;
+        const double length = every > 0 ? seconds * (std::fmod(k, 4) + 1) / 4 : seconds;
+        return t < start + length ? start + length : t;
+    }
 };
 
 // Runs the lock for `seconds` of host time against a device `ppm` off the
@@ -58,11 +72,11 @@ LockRun Simulate(double ppm, double seconds, unsigned seed = 1, Backlog backlog 
         // The next fragment is complete once the device has made enough.
         completedAt += kFragment / (streamRate * (1 + ppm * 1e-6));
         double at = completedAt + (spike(random) == 0 ? 0.008 : jitter(random));
-        if (completedAt >= stall.at && completedAt < stall.at + stall.seconds) {
+        if (const double end = stall.endOf(completedAt); end > completedAt) {
             if (stall.skipped) {
                 continue;
             }
-            at = stall.at + stall.seconds;
+            at = end;
         }
         const std::uint32_t asked = RateLockDelivered(lock, std::uint64_t(kFragment), std::int64_t(at * 1e9));
         if (firstAt < 0) {
@@ -182,6 +196,20 @@ TEST(RateLock, TakesAStallOrASkipForNoDrift) {
             EXPECT_LE(run.largestOffset, int(std::abs(ppm) * 1e-6 * kRate) + 10);
             EXPECT_NEAR(run.settledOffset, -ppm * 1e-6 * kRate, 1.0);
         }
+    }
+}
+
+// A machine busy enough to stall the server for up to 100 ms every 1.3 s:
+// the audio still comes at the device's rate, only late. The lock takes no
+// stall for drift, finds the device's rate and holds it, and so keeps the
+// frames on pace between the stalls.
+TEST(RateLock, HoldsADriftingDeviceThroughStallsEverySecondOrTwo) {
+    for (double ppm : {300.0, -300.0}) {
+        SCOPED_TRACE(ppm);
+        const LockRun run = Simulate(ppm, 120, 1, {}, {2.0, 0.100, false, 1.3});
+        EXPECT_LT(run.worstDrift, kFragment / 4);
+        EXPECT_NEAR(run.settledOffset, -ppm * 1e-6 * kRate, 1.0);
+        EXPECT_LE(run.largestOffset, int(std::abs(ppm) * 1e-6 * kRate) + 10);
     }
 }
 

@@ -161,8 +161,7 @@ struct RateLock {
     double lastError = 0;          // the previous window's, in frames
     std::int64_t originNs = -1;    // host time the count starts from
     std::uint64_t delivered = 0;   // frames since then
-    double windowSum = 0;          // the errors of this window's deliveries, in frames
-    int windowCount = 0;
+    double windowError = 0;        // of this window's most timely delivery, in frames
     std::int64_t windowEndNs = 0;
     bool settling = false;         // the first window, which does not count
     bool steering = false;         // past the window that sets the starting error

@@ -5,10 +5,12 @@
 // So the stream's rate is nudged, by whole hertz, until the frames delivered
 // keep pace with rate × elapsed host time.
 //
-// Once a window, the controller takes the mean error of the window's
-// deliveries against that schedule (a server hands audio over in bursts and
-// now and then late, which a mean shrugs off), and steers with a proportional
-// and an integral term. Steps are at most a few hertz, a few hundredths of a
+// Once a window, the controller takes the error against that schedule of the
+// window's most timely delivery, and steers with a proportional and an
+// integral term. Audio comes late (a server hands it over in bursts, a busy
+// machine stalls it), never early, so the least late delivery is where the
+// device's clock shows; a mean would take every stall for drift, and on a
+// busy machine stalls come every second or two. Steps are at most a few hertz, a few hundredths of a
 // percent at 48 kHz: far below any audible change of pitch. A stall is no
 // drift, nor is audio the server skipped: neither is steered.
 //
@@ -21,6 +23,7 @@
 // lacks, and the lock delivers that much more.
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "platform/pulse/PulseBackend.h"
 
@@ -52,18 +55,15 @@ constexpr double kMaxOffsetOfNominal = 0.002;
 constexpr std::uint32_t kDrainDivisor = 1000;
 constexpr std::uint32_t kDrainToDivisor = 500;
 constexpr std::int64_t kBacklogFreshNs = 2'500'000'000;
-// A window whose mean error moved more than this from the last one's is no
-// drift (a few frames a second) but a server that stalled. PipeWire drops a
+// A window whose error moved more than this from the last one's is no drift
+// (a few frames a second) but a server that stalled throughout it. PipeWire drops a
 // few milliseconds now and then, which are no drift either.
 constexpr double kJumpSeconds = 0.005;
 
 void StartWindow(RateLock& lock, std::int64_t nowNs, std::int64_t lengthNs = kWindowNs) {
-    lock.windowSum = 0;
-    lock.windowCount = 0;
+    lock.windowError = -std::numeric_limits<double>::infinity();
     lock.windowEndNs = nowNs + lengthNs;
 }
-
-double WindowMean(const RateLock& lock) { return lock.windowCount > 0 ? lock.windowSum / lock.windowCount : 0; }
 
 // The count starts over: whatever the server had gathered before the first
 // delivery would read as a device running fast.
@@ -94,13 +94,13 @@ void DecideDrain(RateLock& lock, std::int64_t nowNs) {
     }
 }
 
-// Whether this window's mean is a jump, which steers nothing. One window off
-// is a stall the server caught up on; a second one too is a step in the
+// Whether this window's error is a jump, which steers nothing. One window off
+// is a stall the server caught up on after it; a second one too is a step in the
 // count, audio the server skipped (PipeWire does after a stall): the origin
 // moves by it, since stretching the stream to make it up would only bend the
 // pitch and queue as much audio again.
-bool AbsorbJump(RateLock& lock, double mean) {
-    const double jump = mean - lock.lastError;
+bool AbsorbJump(RateLock& lock, double error) {
+    const double jump = error - lock.lastError;
     if (std::abs(jump) <= kJumpSeconds * lock.nominal) {
         lock.jumped = false;
         return false;
@@ -140,8 +140,7 @@ std::uint32_t RateLockDelivered(RateLock& lock, std::uint64_t frames, std::int64
         return 0;
     }
     lock.delivered += frames;
-    lock.windowSum += double(lock.delivered) - Expected(lock, nowNs);
-    ++lock.windowCount;
+    lock.windowError = std::max(lock.windowError, double(lock.delivered) - Expected(lock, nowNs));
     if (nowNs < lock.windowEndNs) {
         return 0;
     }
@@ -152,17 +151,17 @@ std::uint32_t RateLockDelivered(RateLock& lock, std::uint64_t frames, std::int64
     }
     if (!lock.steering) {
         // The anchoring delivery may itself have come early or late: move the
-        // origin so that this window's deliveries were on time on the whole.
+        // origin so that this window's most timely delivery was on time.
         lock.steering = true;
-        lock.originNs -= std::llround(WindowMean(lock) / lock.nominal * 1e9);
+        lock.originNs -= std::llround(lock.windowError / lock.nominal * 1e9);
         StartWindow(lock, nowNs);
         return 0;
     }
-    if (AbsorbJump(lock, WindowMean(lock))) {
+    if (AbsorbJump(lock, lock.windowError)) {
         StartWindow(lock, nowNs);
         return 0;
     }
-    const std::int32_t steered = Steer(lock, WindowMean(lock));
+    const std::int32_t steered = Steer(lock, lock.windowError);
     DecideDrain(lock, nowNs);
     const std::int32_t offset = steered - lock.drainHz;
     StartWindow(lock, nowNs);
