@@ -68,6 +68,30 @@ start_background() {
     background+=("$!")
 }
 
+# STALL_MS=30 STALL_EVERY=5 freezes the server for STALL_MS ms every
+# STALL_EVERY s (default 5; the first after 10 s), as a server on a loaded
+# machine now and then misses its cycle. Nothing without STALL_MS.
+stall_every_now_and_then() {
+    sleep 10
+    while :; do
+        "$QUORBEL_SERVER_CONTROL" stall "$STALL_MS"
+        sleep "${STALL_EVERY:-5}"
+    done
+}
+
+start_stalls_if_asked() {
+    if [[ -n ${STALL_MS:-} ]]; then
+        start_background stalls stall_every_now_and_then
+    fi
+}
+
+# What the stalls asked for were, for the conditions line ("; server frozen ...").
+stalls_told() {
+    if [[ -n ${STALL_MS:-} ]]; then
+        echo "; server frozen for $STALL_MS ms every ${STALL_EVERY:-5} s"
+    fi
+}
+
 # Asks each to stop (SIGTERM, so devices unload their modules), then makes sure.
 stop_pid() {
     local pid=$1

@@ -19,19 +19,10 @@
 # after 10 s), as a server on a loaded machine now and then misses its cycle:
 # a hold-up a little longer than what the tool's reserve and grace cover.
 set -euo pipefail
-STALL_EVERY=${STALL_EVERY:-5}
 # shellcheck source=bench/common.sh
 source "$(dirname "$0")/common.sh"
 need_programs
 under_private_server "$@"
-
-stall_every_now_and_then() {
-    sleep 10
-    while :; do
-        "$QUORBEL_SERVER_CONTROL" stall "$STALL_MS"
-        sleep "$STALL_EVERY"
-    done
-}
 
 # One row of the table; a figure the probe does not give a reader shows as "-".
 print_row() {  # FIGURES LABEL
@@ -52,14 +43,11 @@ main() {
         compare=("tool:compare:$COMPARE_TOOL capture macos-system-audio")
         labels+=(compare)
     fi
-    if [[ -n ${STALL_MS:-} ]]; then
-        start_background stalls stall_every_now_and_then
-    fi
+    start_stalls_if_asked
     run_probe "$figures" --seconds "$DURATION" "$(tool_stream quorbel capture macos-system-audio)" \
         "${compare[@]}" "$(parec_stream parec quorbel_out.monitor "$rate")"
     stop_background
-    print_conditions "holes: continuous 1 kHz tone, -6 dBFS, into quorbel_out at $rate Hz${STALL_MS:+; \
-server frozen for $STALL_MS ms every $STALL_EVERY s}"
+    print_conditions "holes: continuous 1 kHz tone, -6 dBFS, into quorbel_out at $rate Hz$(stalls_told)"
     printf '%-8s %6s %6s %12s %8s\n' "" holes own longest_ms drops
     for label in "${labels[@]}" parec; do
         print_row "$figures" "$label"

@@ -8,6 +8,9 @@
 # of its start over 10 minutes.
 #
 #   DURATION=600 SYSTEM_PPM=+300 MIC_PPM=-300 EVERY=30 bench/mixed.sh
+#
+# STALL_MS=80 STALL_EVERY=1.5 freezes the server that often meanwhile, as
+# a busy machine does (see common.sh).
 set -euo pipefail
 # shellcheck source=bench/common.sh
 source "$(dirname "$0")/common.sh"
@@ -28,10 +31,12 @@ main() {
     start_drifting_microphone "$microphone" "$MIC_PPM" "$microphone_bursts"
     pactl set-default-sink "$sink"
     start_player "$sink" 48000 "$SYSTEM_PPM" "$system_bursts"
+    start_stalls_if_asked
     run_probe "$figures" --seconds "$DURATION" --events 1000,2500 --event-dbfs -12 --pair-offsets \
         --every "$EVERY" "$(tool_stream quorbel capture-mixed macos-system-audio "$microphone")"
     stop_background  # the devices write their reports as they stop
-    print_conditions "mixed: system sink at $SYSTEM_PPM ppm, microphone at $MIC_PPM ppm, a burst each every second"
+    print_conditions "mixed: system sink at $SYSTEM_PPM ppm, microphone at $MIC_PPM ppm, a burst each every \
+second$(stalls_told)"
     warn_unless_devices_drift
     echo "bursts paired: $(figure "$figures" quorbel offset_pairs) (system $(figure "$figures" quorbel events_1000)," \
          "microphone $(figure "$figures" quorbel events_2500))"
