@@ -109,12 +109,13 @@ bool SetUpSources(CaptureRun& run, const std::string& microphoneUid) {
     return !run.includeSystem || StartSystemCallback(run);
 }
 
-// The sources' first fragments are usually a few milliseconds away when the
-// run starts. Starting the pump's schedule once they are in (more than the
-// pumps keep back of a starting source), rather than before, puts the first
-// audio on standard output a block sooner; a source that has nothing to give
-// costs no more than this wait.
-constexpr auto kFirstAudioWait = std::chrono::milliseconds(40);
+// A server hands a new stream its first fragment from a few to some 50 ms
+// after it connects (measured on PulseAudio). Starting the pump's schedule
+// once it is in (more than the pumps keep back of a starting source), rather
+// than before, puts the first audio on standard output at once instead of
+// at the next block; a source that has nothing to give costs no more than
+// this wait.
+constexpr auto kFirstAudioWait = std::chrono::milliseconds(100);
 
 bool HasAudioToStart(const CaptureStream& stream, std::chrono::nanoseconds reserve) {
     const std::uint32_t rate = RoundedRate(stream.format.mSampleRate);
@@ -123,7 +124,7 @@ bool HasAudioToStart(const CaptureStream& stream, std::chrono::nanoseconds reser
 
 void AwaitFirstAudio(const CaptureRun& run) {
     const auto end = std::chrono::steady_clock::now() + kFirstAudioWait;
-    const auto reserve = run.mixed ? kMixedStartReserve : kStartReserve;
+    const auto reserve = run.mixed ? kMixedStartReserve : kStartReserve - kFirstStartSlack;
     const auto heard = [&run, reserve] {
         return (run.includeSystem && HasAudioToStart(*run.systemStream, reserve)) ||
                (run.mixed && HasAudioToStart(*run.microphoneStream, reserve));

@@ -60,7 +60,7 @@ bool FillBlock(ByteRing& ring, std::vector<std::uint8_t>& block, bool running, G
         PadBlock(block, count, false);
         endsInAudio = count == block.size();
     } else {
-        endsInAudio = StartBlock(ring, block, startWith * sizeof(StereoFrame));
+        endsInAudio = StartBlock(ring, block, KeptBackAtStart(reserve) * sizeof(StereoFrame));
     }
     NoteBlock(reserve, running, endsInAudio, startWith);
     return endsInAudio;

@@ -33,6 +33,12 @@ inline constexpr std::chrono::nanoseconds kLateFragmentGrace{10'000'000};
 // its audio back in its queue: its blocks then find a little more than they
 // take, and a late fragment is caught up before the block is due.
 inline constexpr std::chrono::nanoseconds kStartReserve{10'000'000};
+// A run's first audio keeps this much less back. Servers hand 10 ms
+// fragments over a little short (PulseAudio: 433 frames at 44.1 kHz), so a
+// source holding its first one would wait for the next to have more than
+// the reserve: its audio would start 10 ms later for no more cover, since
+// what then goes out ahead of the reserve is that next fragment.
+inline constexpr std::chrono::nanoseconds kFirstStartSlack{1'000'000};
 // In a mix a source keeps a fragment more back. Its fragments come on its
 // own clock, so when they come drifts slowly against the pump's deadlines;
 // placed just after one came, a source would hold next to nothing just
@@ -145,6 +151,8 @@ struct StartReserve {
     std::size_t baseFrames;
     std::size_t stepFrames;
     std::size_t mostFrames;
+    std::size_t slackFrames;  // kept back less at the run's first start
+    bool started = false;     // the source's audio has begun
     std::uint32_t dryBlocks = kNotDry;  // blocks since it ran dry inside its audio
     std::uint32_t quietBlocks = UINT32_MAX;  // blocks it ran since then; none yet: settled
 
@@ -153,6 +161,9 @@ struct StartReserve {
 StartReserve StartReserveAt(std::uint32_t rate);
 // What the source keeps back if it starts in this block.
 std::size_t ReserveToStartWith(const StartReserve& reserve);
+// What a source starting in this block leaves in its queue: as above, less
+// the slack the first time.
+std::size_t KeptBackAtStart(const StartReserve& reserve);
 // Follows a block that went out with startedWith as the reserve to start with.
 void NoteBlock(StartReserve& reserve, bool wasRunning, bool running, std::size_t startedWith);
 // Whether the source ran dry within the last settled minute: until then, a

@@ -20,12 +20,18 @@ constexpr std::uint32_t kSettledBlocks = 3000;
 
 StartReserve StartReserveAt(std::uint32_t rate) {
     const std::size_t base = StartReserveFrames(rate);
-    return {base, base, StartReserveFrames(rate, kReserveStep), StartReserveFrames(rate, kMostReserve)};
+    return {base, base, StartReserveFrames(rate, kReserveStep), StartReserveFrames(rate, kMostReserve),
+            StartReserveFrames(rate, kFirstStartSlack)};
 }
 
 std::size_t ReserveToStartWith(const StartReserve& reserve) {
     const bool heldUp = reserve.dryBlocks < kHeldUpBlocks;
     return heldUp ? std::min(reserve.frames + reserve.stepFrames, reserve.mostFrames) : reserve.frames;
+}
+
+std::size_t KeptBackAtStart(const StartReserve& reserve) {
+    const std::size_t frames = ReserveToStartWith(reserve);
+    return reserve.started ? frames : frames - std::min(reserve.slackFrames, frames);
 }
 
 void NoteBlock(StartReserve& reserve, bool wasRunning, bool running, std::size_t startedWith) {
@@ -34,6 +40,7 @@ void NoteBlock(StartReserve& reserve, bool wasRunning, bool running, std::size_t
         reserve.quietBlocks = 0;
     } else if (!wasRunning && running) {
         reserve.frames = startedWith;
+        reserve.started = true;
         reserve.dryBlocks = StartReserve::kNotDry;
     } else if (!running && reserve.dryBlocks != StartReserve::kNotDry) {
         ++reserve.dryBlocks;

@@ -24,7 +24,9 @@ inline constexpr Millis kPumpTimeout{10000};
 // starts with `queued` frames is first heard.
 inline constexpr std::size_t kReserve = StartReserveFrames(48000);
 inline constexpr std::size_t kMixedReserve = StartReserveFrames(48000, kMixedStartReserve);
-constexpr std::size_t StartLead(std::size_t queued, std::size_t reserve = kReserve) {
+// What a lone source keeps back when its audio first begins, a little less.
+inline constexpr std::size_t kFirstReserve = kReserve - StartReserveFrames(48000, kFirstStartSlack);
+constexpr std::size_t StartLead(std::size_t queued, std::size_t reserve = kFirstReserve) {
     return queued <= reserve ? 960 : 960 - std::min<std::size_t>(queued - reserve, 960);
 }
 
