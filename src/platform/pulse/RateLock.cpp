@@ -10,9 +10,10 @@
 // integral term. Audio comes late (a server hands it over in bursts, a busy
 // machine stalls it), never early, so the least late delivery is where the
 // device's clock shows; a mean would take every stall for drift, and on a
-// busy machine stalls come every second or two. Steps are at most a few hertz, a few hundredths of a
-// percent at 48 kHz: far below any audible change of pitch. A stall is no
-// drift, nor is audio the server skipped: neither is steered.
+// busy machine stalls come every second or two. Steps are at most a few
+// hertz, a few hundredths of a percent at 48 kHz: far below any audible
+// change of pitch. A stall is no drift, nor is audio the server skipped:
+// neither is steered.
 //
 // A source that stalls longer than the consumer can wait leaves a hole, and
 // the late audio, which nothing discards, then waits in the consumer as
@@ -56,8 +57,8 @@ constexpr std::uint32_t kDrainDivisor = 1000;
 constexpr std::uint32_t kDrainToDivisor = 500;
 constexpr std::int64_t kBacklogFreshNs = 2'500'000'000;
 // A window whose error moved more than this from the last one's is no drift
-// (a few frames a second) but a server that stalled throughout it. PipeWire drops a
-// few milliseconds now and then, which are no drift either.
+// (a few frames a second) but a server that stalled throughout it. PipeWire
+// drops a few milliseconds now and then, which are no drift either.
 constexpr double kJumpSeconds = 0.005;
 
 void StartWindow(RateLock& lock, std::int64_t nowNs, std::int64_t lengthNs = kWindowNs) {
@@ -95,10 +96,10 @@ void DecideDrain(RateLock& lock, std::int64_t nowNs) {
 }
 
 // Whether this window's error is a jump, which steers nothing. One window off
-// is a stall the server caught up on after it; a second one too is a step in the
-// count, audio the server skipped (PipeWire does after a stall): the origin
-// moves by it, since stretching the stream to make it up would only bend the
-// pitch and queue as much audio again.
+// is a stall the server caught up on after it; a second one too is a step in
+// the count, audio the server skipped (PipeWire does after a stall): the
+// origin moves by it, since stretching the stream to make it up would only
+// bend the pitch and queue as much audio again.
 bool AbsorbJump(RateLock& lock, double error) {
     const double jump = error - lock.lastError;
     if (std::abs(jump) <= kJumpSeconds * lock.nominal) {
