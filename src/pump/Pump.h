@@ -151,8 +151,7 @@ struct StartReserve {
     std::size_t baseFrames;
     std::size_t stepFrames;
     std::size_t mostFrames;
-    std::size_t slackFrames;  // kept back less at the run's first start
-    bool started = false;     // the source's audio has begun
+    std::size_t slackFrames;  // kept back less at the run's first start; 0 once it started
     std::uint32_t dryBlocks = kNotDry;  // blocks since it ran dry inside its audio
     std::uint32_t quietBlocks = UINT32_MAX;  // blocks it ran since then; none yet: settled
 

@@ -31,7 +31,7 @@ std::size_t ReserveToStartWith(const StartReserve& reserve) {
 
 std::size_t KeptBackAtStart(const StartReserve& reserve) {
     const std::size_t frames = ReserveToStartWith(reserve);
-    return reserve.started ? frames : frames - std::min(reserve.slackFrames, frames);
+    return frames - std::min(reserve.slackFrames, frames);
 }
 
 void NoteBlock(StartReserve& reserve, bool wasRunning, bool running, std::size_t startedWith) {
@@ -40,7 +40,7 @@ void NoteBlock(StartReserve& reserve, bool wasRunning, bool running, std::size_t
         reserve.quietBlocks = 0;
     } else if (!wasRunning && running) {
         reserve.frames = startedWith;
-        reserve.started = true;
+        reserve.slackFrames = 0;
         reserve.dryBlocks = StartReserve::kNotDry;
     } else if (!running && reserve.dryBlocks != StartReserve::kNotDry) {
         ++reserve.dryBlocks;
