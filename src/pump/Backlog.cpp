@@ -77,6 +77,7 @@ std::optional<std::uint32_t> WatchBacklog(BacklogWatch& watch, bool running, std
         return std::nullopt;  // silent all second: nothing queues
     }
     const std::size_t beyond = lowest > reserveFrames ? lowest - reserveFrames : 0;
+    watch.beyond = beyond;
     if (watch.wholeSeconds < kSettlingSeconds) {
         if (whole) {
             watch.usual = std::max(watch.usual, beyond);
@@ -94,7 +95,11 @@ std::uint32_t BacklogToLetGo(BacklogWatch& watch, std::uint32_t backlog, std::op
     return LetGoFrom(watch, backlog, peer, rate, kLetGoFromMs);
 }
 
-std::int32_t SurplusToTell(BacklogWatch& watch, std::uint32_t backlog, std::uint32_t rate, bool keepCover) {
+std::int32_t SurplusToTell(BacklogWatch& watch, std::uint32_t rate, bool keepCover) {
+    // A lump that the first deliveries brought is latency like any other: a
+    // server that hands a new stream 60 ms at once would otherwise leave the
+    // run that much behind to its end.
+    const auto backlog = std::uint32_t(ClampedSigned(watch.beyond));
     const std::uint32_t from = keepCover ? kLetGoFromMs : kSettledLetGoFromMs;
     const std::uint32_t letGo = LetGoFrom(watch, backlog, std::nullopt, rate, from);
     const std::int32_t lacking = ClampedSigned(*std::min_element(watch.shortfalls.begin(), watch.shortfalls.end()));

@@ -104,7 +104,7 @@ void WatchSources(MixBacklogs& watches, const MixSource& system, const MixSource
     const auto fromMicrophone = WatchSource(watches.microphone, microphone);
     if (!includeSystem) {
         if (fromMicrophone) {
-            TellBacklog(microphone.stream, SurplusToTell(watches.microphone, *fromMicrophone, microphone.rate));
+            TellBacklog(microphone.stream, SurplusToTell(watches.microphone, microphone.rate));
         }
         return;
     }

@@ -102,8 +102,8 @@ void PassThroughPump(CaptureStream& systemStream, std::uint32_t rate) {
             return;
         }
         // Told after the write, in the time left before the next deadline.
-        if (const auto frames = WatchBacklog(backlog, running, HeldOnPace(systemStream, 0, rate), reserve.frames)) {
-            TellBacklog(systemStream, SurplusToTell(backlog, *frames, rate, HeldUpLately(reserve)));
+        if (WatchBacklog(backlog, running, HeldOnPace(systemStream, 0, rate), reserve.frames)) {
+            TellBacklog(systemStream, SurplusToTell(backlog, rate, HeldUpLately(reserve)));
         }
         deadline += period;
         woke = SleepUntil(deadline, woke);

@@ -81,16 +81,17 @@ bool NapWithinGrace(GraceWindow& grace);
 // that came after its place had been filled with silence, which nothing
 // discards, so without help it would stay as latency for the rest of the
 // run. What of it should go is told to the source's device once a second,
-// so that the platform delivers that much less, gently. What a source held
-// from the start (its reserve, and whatever its first deliveries brought
-// over) is its own latency, and stays, so that two mixed sources keep their
-// places.
+// so that the platform delivers that much less, gently. In a mix, what a
+// source held from the start (its reserve, and whatever its first
+// deliveries brought over) is its own latency, and stays, so that the two
+// sources keep their places.
 struct BacklogWatch {
     std::size_t lowest = SIZE_MAX;    // frames held after a block, this second
     std::uint32_t blocks = 0;         // blocks counted this second
     std::uint32_t runningBlocks = 0;  // of those, the ones the source ran to the end of
     std::uint32_t wholeSeconds = 0;   // seconds it ran throughout, up to the settling ones
     std::size_t usual = 0;            // held beyond the reserve while it settled in
+    std::size_t beyond = 0;           // held beyond the reserve, the last second told
     bool lettingGo = false;           // the whole backlog is going
     bool closingUp = false;           // what it holds beyond its peer in a mix is going
     std::array<std::size_t, 3> shortfalls{};  // below the reserve, the last settled seconds (0: not below)
@@ -113,14 +114,15 @@ std::uint32_t BacklogToLetGo(BacklogWatch& watch, std::uint32_t backlog, std::op
                              std::uint32_t rate);
 // What a source with no peer tells its device after a second's account: a
 // backlog to let go, as above (unless it keeps cover, from 5 ms on: a source
-// that has not been held up lately has nothing to cover); or, once it has
+// that has not been held up lately has nothing to cover), counting what it
+// held as it settled in, since alone it has no place to keep; or, once it has
 // held less than its reserve for three settled seconds in a row, what it
 // lacks (negative), for the device to deliver more. The reserve is what
 // rides out a fragment later than the grace; a source that keeps less (its
 // rate was set on a lump that came at its start, say) leaves a hole at the
 // next one. One short second is a late fragment, and building up for it
 // would only add latency.
-std::int32_t SurplusToTell(BacklogWatch& watch, std::uint32_t backlog, std::uint32_t rate, bool keepCover = true);
+std::int32_t SurplusToTell(BacklogWatch& watch, std::uint32_t rate, bool keepCover = true);
 // What a running source holds on the pace of its deliveries: heldFrames
 // plus the frames due since its newest ones came (at newestHostTime, 0 when
 // unknown), up to 20 ms of them. What a queue holds after a block swings by

@@ -415,8 +415,8 @@ std::vector<std::int32_t> ToldAlone(BacklogWatch& watch, const std::vector<std::
     for (const std::size_t held : heldPerSecond) {
         for (int block = 0; block < 50; ++block) {
             const bool running = held > 0 || block > 0;
-            if (const auto frames = WatchBacklog(watch, running, held, 480)) {
-                told.push_back(SurplusToTell(watch, *frames, 48000, keepCover));
+            if (WatchBacklog(watch, running, held, 480)) {
+                told.push_back(SurplusToTell(watch, 48000, keepCover));
             }
         }
     }
@@ -448,6 +448,20 @@ TEST(BacklogWatch, ALoneSourceKeepsCoverOnlyWhileItIsBeingHeldUp) {
     EXPECT_EQ(ToldAlone(watch, {480 + 1440, 480 + 1440}, true), (Told{0, 0}));
     EXPECT_EQ(ToldAlone(watch, {480 + 1440, 480 + 480, 480 + 96, 480 + 96}, false), (Told{1440, 480, 0, 0}));
     EXPECT_EQ(ToldAlone(watch, {480 + 240, 480 + 241}, false), (Told{0, 241})) << "from more than 5 ms";
+}
+
+// Alone, a source has no place to keep: a lump its first deliveries brought
+// is latency like a backlog that queued later, kept as cover up to 40 ms
+// while it is being held up, and let go once it has settled.
+TEST(BacklogWatch, ALoneSourceLetsGoWhatItHeldAsItSettledIn) {
+    using Told = std::vector<std::int32_t>;
+    BacklogWatch lump;
+    ASSERT_TRUE(ToldAlone(lump, {480 + 2880, 480 + 2880, 480 + 2880, 480 + 2880, 480 + 2880}).empty());
+    EXPECT_EQ(ToldAlone(lump, {480 + 2880, 480 + 1000, 480 + 90}), (Told{2880, 1000, 0}));
+    BacklogWatch small;
+    ASSERT_TRUE(ToldAlone(small, {480 + 960, 480 + 960, 480 + 960, 480 + 960, 480 + 960}).empty());
+    EXPECT_EQ(ToldAlone(small, {480 + 960}, true), (Told{0})) << "20 ms is cover while held up";
+    EXPECT_EQ(ToldAlone(small, {480 + 960, 480 + 500}, false), (Told{960, 500}));
 }
 
 // A lone source's reserve, block by block at 48 kHz (480 frames to start
