@@ -200,9 +200,10 @@ TEST_F(DriftTest, AContinuousToneHasNoHoles) {
 }
 
 constexpr std::int64_t kBurstPeriodNs = 503'000'000;
-// Well after the tool has settled in: whatever a source holds in its first
-// five seconds of running is its own latency, and stays (a slow start, or a
-// first second the source did not run throughout, pushes those seconds on).
+// Well after the first five seconds the source runs, which the tool takes
+// for its settling in (a slow start, or a first second the source did not
+// run throughout, pushes them on): nothing that queues among them starts to
+// go before they are over.
 constexpr double kStallAfter = 9.0;
 
 // Each burst's latency (ms) from its host time (a whole multiple of the
