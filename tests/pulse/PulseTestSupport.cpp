@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -142,6 +143,22 @@ double ToneAmplitude(const std::vector<double>& signal, double rate, double freq
     }
     double power = s1 * s1 + s2 * s2 - coefficient * s1 * s2;
     return 2.0 * std::sqrt(std::max(power, 0.0)) / windowSum;
+}
+
+double SteadyToneAmplitude(const std::vector<double>& signal, double rate, double frequency) {
+    const std::size_t tenth = std::max<std::size_t>(std::size_t(rate / 10), 2);
+    std::vector<double> amplitudes;
+    for (std::size_t first = 0; first + tenth <= signal.size(); first += tenth) {
+        const std::vector<double> part(signal.begin() + std::ptrdiff_t(first),
+                                       signal.begin() + std::ptrdiff_t(first + tenth));
+        amplitudes.push_back(ToneAmplitude(part, rate, frequency));
+    }
+    if (amplitudes.empty()) {
+        return ToneAmplitude(signal, rate, frequency);
+    }
+    const auto middle = amplitudes.begin() + std::ptrdiff_t(amplitudes.size() / 2);
+    std::nth_element(amplitudes.begin(), middle, amplitudes.end());
+    return *middle;
 }
 
 double PeakFrequency(const std::vector<double>& signal, double rate, double low, double high) {

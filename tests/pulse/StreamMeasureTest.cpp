@@ -7,6 +7,7 @@
 #include <cmath>
 
 #include "DriftDevices.h"
+#include "PulseTestSupport.h"
 #include "StreamMeasure.h"
 
 namespace quorbel::test {
@@ -85,6 +86,21 @@ TEST(HoleFinderTest, FindsRunsOfSilenceInsideTheSoundOnly) {
     EXPECT_EQ(finder.holes()[0].frames, 480u);
     ASSERT_TRUE(finder.firstSound().has_value());
     EXPECT_LE(*finder.firstSound(), 501u);
+}
+
+// The follow tests tell a sink is no longer heard by its tone's absence next
+// to the new sink's loud tone; holes in the loud one must not read as it.
+TEST(ToneAmplitudeTest, HolesInALoudToneAreNoOtherToneOverTheTenths) {
+    auto stereo = Tone(48000, 1000.0, -6.0, 48000);
+    for (std::size_t at : {20640u, 22560u, 24480u, 26400u}) {  // 40 ms apart: their splatters add
+        ZeroFrames(stereo, at, 240);
+    }
+    const std::vector<double> holed = Channel(stereo, 0);
+    EXPECT_GT(ToneAmplitude(holed, 48000, 1500.0), 0.0015) << "the splatter this guards against";
+    EXPECT_LT(SteadyToneAmplitude(holed, 48000, 1500.0), 0.0002);
+    // Another tone, even 40 dB down, is in every tenth.
+    const std::vector<double> faint = Channel(Tone(48000, 1500.0, -46.0, 48000), 0);
+    EXPECT_NEAR(SteadyToneAmplitude(faint, 48000, 1500.0), 0.005, 0.0005);
 }
 
 // Feeds a stream in deliveries of `block` frames, each reaching the reader
