@@ -25,7 +25,7 @@ bool ByteRing::append(const void* block, std::size_t n) {
     return true;
 }
 
-std::size_t ByteRing::take(void* destination, std::size_t n) {
+std::size_t ByteRing::peek(void* destination, std::size_t n) const {
     const std::uint64_t r = readPos.load(std::memory_order_relaxed);
     const std::uint64_t w = writePos.load(std::memory_order_acquire);
     const std::size_t count = std::size_t(std::min<std::uint64_t>(w - r, n));
@@ -39,7 +39,13 @@ std::size_t ByteRing::take(void* destination, std::size_t n) {
     if (count > head) {
         std::memcpy(target + head, bytes, count - head);
     }
-    readPos.store(r + count, std::memory_order_release);
+    return count;
+}
+
+std::size_t ByteRing::take(void* destination, std::size_t n) {
+    const std::size_t count = peek(destination, n);
+    // Only this thread moves readPos, so the bytes copied are the ones released here.
+    readPos.store(readPos.load(std::memory_order_relaxed) + count, std::memory_order_release);
     return count;
 }
 

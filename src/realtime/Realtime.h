@@ -35,6 +35,8 @@ struct ByteRing {
     bool append(const void* block, std::size_t n);
     // Main thread only. Moves the oldest min(fill, n) bytes out; returns that count.
     std::size_t take(void* destination, std::size_t n);
+    // Main thread only. Copies the oldest min(fill, n) bytes out and leaves them queued; returns that count.
+    std::size_t peek(void* destination, std::size_t n) const;
     // Main thread only. The bytes waiting to be taken (more may come meanwhile).
     std::size_t filled() const;
 };

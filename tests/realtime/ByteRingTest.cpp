@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <memory>
@@ -71,6 +72,11 @@ TEST_F(ByteRingTest, AppendAndTakeWrapAroundTheEnd) {
     EXPECT_EQ(std::memcmp(ring->bytes + kRingCapacity - 8, block.data(), 8), 0);
     EXPECT_EQ(std::memcmp(ring->bytes, block.data() + 8, 8), 0);
     std::uint8_t out[16];
+    // A look across the end leaves every byte queued.
+    ASSERT_EQ(ring->peek(out, 16), 16u);
+    EXPECT_EQ(std::memcmp(out, block.data(), 16), 0);
+    EXPECT_EQ(ring->filled(), 16u);
+    std::fill(std::begin(out), std::end(out), 0);
     ASSERT_EQ(ring->take(out, 16), 16u);
     EXPECT_EQ(std::memcmp(out, block.data(), 16), 0);
     EXPECT_EQ(ring->readPos.load(), 2'097'160u);
