@@ -3,11 +3,14 @@
 // FORMAT line is out the result is 0, whatever stopped the run.
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <memory>
 #include <new>
+#include <optional>
 #include <thread>
+#include <vector>
 
 #include "capture/Capture.h"
 #include "cli/Cli.h"
@@ -117,19 +120,45 @@ bool SetUpSources(CaptureRun& run, const std::string& microphoneUid) {
 // this wait.
 constexpr auto kFirstAudioWait = std::chrono::milliseconds(100);
 
-bool HasAudioToStart(const CaptureStream& stream, std::chrono::nanoseconds reserve) {
+// PipeWire hands a new stream its first fragment with some 5 ms of silence
+// ahead of the sound. A starting source keeps its reserve back from what it
+// has, which would then be nearly all of that sound: it would go out a block
+// (20 ms) later. Waiting for the next fragment puts it out 10 ms later; a
+// source that is really silent costs no more than this wait.
+constexpr auto kLeadingSilenceWait = std::chrono::milliseconds(15);
+
+// The bytes queued after the ring's leading silence (zero bytes).
+std::size_t SoundQueued(const ByteRing& ring) {
+    std::vector<std::uint8_t> bytes(ring.filled());
+    const auto end = bytes.begin() + std::ptrdiff_t(ring.peek(bytes.data(), bytes.size()));
+    return std::size_t(end - std::find_if(bytes.begin(), end, [](std::uint8_t byte) { return byte != 0; }));
+}
+
+// More than the reserve queued; with soundOnly, leading silence does not count.
+bool HasAudioToStart(const CaptureStream& stream, std::chrono::nanoseconds reserve, bool soundOnly = false) {
     const std::uint32_t rate = RoundedRate(stream.format.mSampleRate);
-    return stream.ring.filled() > StartReserveFrames(rate, reserve) * sizeof(StereoFrame);
+    const std::size_t queued = soundOnly ? SoundQueued(stream.ring) : stream.ring.filled();
+    return queued > StartReserveFrames(rate, reserve) * sizeof(StereoFrame);
 }
 
 void AwaitFirstAudio(const CaptureRun& run) {
-    const auto end = std::chrono::steady_clock::now() + kFirstAudioWait;
+    const auto start = std::chrono::steady_clock::now();
     const auto reserve = run.mixed ? kMixedStartReserve : kStartReserve - kFirstStartSlack;
     const auto heard = [&run, reserve] {
         return (run.includeSystem && HasAudioToStart(*run.systemStream, reserve)) ||
                (run.mixed && HasAudioToStart(*run.microphoneStream, reserve));
     };
-    while (!heard() && !gStopRequested.load(std::memory_order_relaxed) && std::chrono::steady_clock::now() < end) {
+    std::optional<std::chrono::steady_clock::time_point> heardAt;
+    for (auto now = start; now - start < kFirstAudioWait && !gStopRequested.load(std::memory_order_relaxed);
+         now = std::chrono::steady_clock::now()) {
+        if (heard()) {
+            heardAt = heardAt.value_or(now);
+            // A mix keeps its sources' places: it starts on whatever came.
+            if (run.mixed || now - *heardAt >= kLeadingSilenceWait ||
+                HasAudioToStart(*run.systemStream, reserve, true)) {
+                return;
+            }
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 }
