@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <numbers>
 
+#include "StreamMeasure.h"
+
 namespace quorbel::test {
 
 std::string FindProgram(const std::string& name) {
@@ -145,16 +147,33 @@ double ToneAmplitude(const std::vector<double>& signal, double rate, double freq
     return 2.0 * std::sqrt(std::max(power, 0.0)) / windowSum;
 }
 
+namespace {
+
+// Whether the stretch holds a run of kHoleFrames or more exact zeros.
+bool HasHole(std::vector<double>::const_iterator first, std::vector<double>::const_iterator last) {
+    std::uint64_t zeros = 0;
+    for (; first != last; ++first) {
+        zeros = *first == 0.0 ? zeros + 1 : 0;
+        if (zeros >= kHoleFrames) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
 double SteadyToneAmplitude(const std::vector<double>& signal, double rate, double frequency) {
     const std::size_t tenth = std::max<std::size_t>(std::size_t(rate / 10), 2);
     std::vector<double> amplitudes;
     for (std::size_t first = 0; first + tenth <= signal.size(); first += tenth) {
-        const std::vector<double> part(signal.begin() + std::ptrdiff_t(first),
-                                       signal.begin() + std::ptrdiff_t(first + tenth));
-        amplitudes.push_back(ToneAmplitude(part, rate, frequency));
+        const auto begin = signal.begin() + std::ptrdiff_t(first);
+        if (!HasHole(begin, begin + std::ptrdiff_t(tenth))) {
+            amplitudes.push_back(ToneAmplitude(std::vector<double>(begin, begin + std::ptrdiff_t(tenth)), rate, frequency));
+        }
     }
     if (amplitudes.empty()) {
-        return ToneAmplitude(signal, rate, frequency);
+        return -1;
     }
     const auto middle = amplitudes.begin() + std::ptrdiff_t(amplitudes.size() / 2);
     std::nth_element(amplitudes.begin(), middle, amplitudes.end());

@@ -73,10 +73,11 @@ std::vector<std::int16_t> Samples(const std::string& bytes);
 std::vector<double> Channel(const std::vector<std::int16_t>& stereo, int channel, std::size_t first = 0);
 // The amplitude (0..1 of full scale) of `frequency` in the signal (Hann-windowed Goertzel).
 double ToneAmplitude(const std::vector<double>& signal, double rate, double frequency);
-// The median of ToneAmplitude over the signal's tenths of a second. A hole in
-// a loud tone splatters across the spectrum (up to 0.0005 of full scale a hole
-// over a second, 500 Hz off a -6 dBFS tone), so a few holes read as a faint
-// other tone over the whole; a tone that is really there is in every tenth.
+// The median of ToneAmplitude over the signal's tenths of a second that hold
+// no hole (kHoleFrames exact zeros in a row); -1 when every tenth has one. A
+// hole in a loud tone splatters across the spectrum (a 4 ms hole in a -6 dBFS
+// tone reads some 0.004 500 Hz off over its tenth), so that tenth tells nothing
+// of another tone; a tone that is really there is in every tenth.
 double SteadyToneAmplitude(const std::vector<double>& signal, double rate, double frequency);
 // The frequency between low and high (1 Hz steps) where the signal is
 // strongest. Unlike counting zero crossings, short holes do not bias it.

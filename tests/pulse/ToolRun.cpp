@@ -68,6 +68,14 @@ std::vector<double> ReadChannel(ToolCapture& capture, double seconds) {
     return Channel(Samples(pcm), 0);
 }
 
+double SteadyToneIn(ToolCapture& capture, const std::vector<double>& second, double frequency) {
+    double amplitude = SteadyToneAmplitude(second, capture.rate, frequency);
+    for (int more = 0; amplitude < 0 && more < 2; ++more) {
+        amplitude = SteadyToneAmplitude(ReadChannel(capture, 1.0), capture.rate, frequency);
+    }
+    return amplitude;
+}
+
 double SecondsUntilTone(ToolCapture& capture, double frequency, double limit) {
     const auto start = Clock::now();
     while (Seconds(Clock::now() - start) < limit) {

@@ -39,6 +39,10 @@ std::vector<double> ReadChannel(ToolCapture& capture, double seconds);
 // Reads PCM until `frequency` sounds in a 100 ms window; the seconds that
 // took, or a negative number when it did not within `limit` seconds.
 double SecondsUntilTone(ToolCapture& capture, double frequency, double limit);
+// How loud `frequency` is in `second` of the capture (SteadyToneAmplitude),
+// or, were every tenth of it holed (PipeWire's monitors have holes of their
+// own), in one of the next two seconds; negative when all three were.
+double SteadyToneIn(ToolCapture& capture, const std::vector<double>& second, double frequency);
 // Asks the capture to stop in some way and checks that it ends with status 0
 // within `bound` seconds; standard output is read meanwhile, as the
 // application would, unless the way of stopping is to close it.
