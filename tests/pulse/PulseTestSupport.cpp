@@ -168,8 +168,9 @@ double SteadyToneAmplitude(const std::vector<double>& signal, double rate, doubl
     std::vector<double> amplitudes;
     for (std::size_t first = 0; first + tenth <= signal.size(); first += tenth) {
         const auto begin = signal.begin() + std::ptrdiff_t(first);
-        if (!HasHole(begin, begin + std::ptrdiff_t(tenth))) {
-            amplitudes.push_back(ToneAmplitude(std::vector<double>(begin, begin + std::ptrdiff_t(tenth)), rate, frequency));
+        const auto end = begin + std::ptrdiff_t(tenth);
+        if (!HasHole(begin, end)) {
+            amplitudes.push_back(ToneAmplitude(std::vector<double>(begin, end), rate, frequency));
         }
     }
     if (amplitudes.empty()) {
