@@ -576,11 +576,13 @@ TEST(CaptureRun, TellsTheDeviceWhatASourceLacksOfItsReserve) {
         deliveries.erase(deliveries.begin() + 200);  // at 2 s
         const auto [pcm, calls] = CaptureFed({"capture", "macos-system-audio"}, deliveries, std::nullopt, kBlocks);
         const std::vector<std::int32_t> told = ToldBacklogs(calls);
-        for (const std::int32_t frames : told) {
-            EXPECT_LE(frames, 0) << "nothing queued to let go";
-            EXPECT_GE(frames, -480) << "never more than the reserve";
-        }
-        if (Unbroken(pcm)) {  // a fragment later than the grace pads, and its audio queues again
+        // A fragment later than the grace (on a busy machine) pads, and its
+        // audio queues again, which the run then rightly lets go.
+        if (Unbroken(pcm)) {
+            for (const std::int32_t frames : told) {
+                EXPECT_LE(frames, 0) << "nothing queued to let go";
+                EXPECT_GE(frames, -480) << "never more than the reserve";
+            }
             ASSERT_GE(told.size(), 3u);
             EXPECT_EQ(told.front(), 0) << "one short second asks for nothing";
             EXPECT_EQ(told.back(), -480);
