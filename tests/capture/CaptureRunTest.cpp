@@ -559,6 +559,19 @@ TEST(CaptureRun, TellsTheDeviceWhatAStallLeftQueued) {
     }
 }
 
+// The audio from where the source sounds again after its first silence on.
+std::string AfterFirstGap(const std::string& pcm) {
+    const std::string silent(4, '\0');
+    std::size_t at = pcm.find_first_not_of('\0') / 4 * 4;
+    while (at < pcm.size() && pcm.compare(at, 4, silent) != 0) {
+        at += 4;
+    }
+    while (at < pcm.size() && pcm.compare(at, 4, silent) == 0) {
+        at += 4;
+    }
+    return pcm.substr(std::min(at, pcm.size()));
+}
+
 // A fragment the source never delivers (a server may skip one) leaves it
 // holding nothing after its blocks where it held its reserve: each block is
 // still whole, but a fragment later than the grace would now leave a hole.
@@ -578,7 +591,7 @@ TEST(CaptureRun, TellsTheDeviceWhatASourceLacksOfItsReserve) {
         const std::vector<std::int32_t> told = ToldBacklogs(calls);
         // A fragment later than the grace (on a busy machine) pads, and its
         // audio queues again, which the run then rightly lets go.
-        if (Unbroken(pcm)) {
+        if (Unbroken(AfterFirstGap(pcm))) {  // the first fragment stands alone
             for (const std::int32_t frames : told) {
                 EXPECT_LE(frames, 0) << "nothing queued to let go";
                 EXPECT_GE(frames, -480) << "never more than the reserve";
