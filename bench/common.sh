@@ -202,6 +202,9 @@ print_conditions() {  # TITLE [EXTENT]
 
 # The probe's lines about holes and onsets, for the record.
 print_details() {  # FILE
+    echo "machine: $(figure "$1" machine stalls_20ms) stalls of 20 ms or more, the longest" \
+         "$(figure "$1" machine longest_stall_ms) ms, as a $(figure "$1" machine watch) thread saw them" \
+         "(one at real-time priority waits only for the whole machine, a virtual machine's host, say)"
     echo "-- probe figures"
     sed 's/^/   /' "$1"
 }

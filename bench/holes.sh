@@ -53,7 +53,8 @@ main() {
         print_row "$figures" "$label"
     done
     echo "own: the tool's holes that parec did not have as long (the rest were in the monitor's audio);"
-    echo "each own_hole below gives the longest parec waited for audio within half a second of it"
+    echo "each own_hole below gives the longest parec waited for audio within half a second of it, and the"
+    echo "longest the machine stalled then"
     echo "target: 0 holes inside a continuous tone over 10 minutes"
     print_details "$figures"
 }

@@ -14,13 +14,13 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <map>
 #include <thread>
 
 #include "DriftDevices.h"
+#include "MachineWatch.h"
 #include "StreamMeasure.h"
 #include "ToolRun.h"
 
@@ -34,45 +34,13 @@ constexpr double kPpm = 300.0;
 const std::string kDriftSink = "quorbel_drift_sink";
 const std::string kDriftMicrophone = "quorbel_drift_mic";
 
-// The machine's own hold-ups while a run goes on, as a thread that only
-// sleeps a millisecond at a time sees them. One longer than the tool's cover
-// (its reserve and its grace, 20 ms) holds the server, its devices and the
-// tool up alike, and what the tool leaves then (a hole, a step of a mixed
-// offset, latency) is the machine's doing, not the tool's.
+// A machine stall (see MachineWatch.h) this long or more is longer than the
+// tool's cover.
 constexpr double kMachineStallMs = 25.0;
 
 struct MachineStalls {
     double longestMs = 0;
     std::size_t count = 0;  // of kMachineStallMs or more
-};
-
-class MachineWatch {
-public:
-    MachineWatch() : thread_([this] { watch(); }) {}
-    ~MachineWatch() { stop(); }
-    MachineWatch(const MachineWatch&) = delete;
-    MachineWatch& operator=(const MachineWatch&) = delete;
-    MachineStalls stop() {
-        stopping_ = true;
-        if (thread_.joinable()) {
-            thread_.join();
-        }
-        return stalls_;
-    }
-
-private:
-    void watch() {
-        while (!stopping_) {
-            const std::int64_t before = MonotonicNs();
-            std::this_thread::sleep_for(1ms);
-            const double late = double(MonotonicNs() - before) / 1e6 - 1.0;
-            stalls_.longestMs = std::max(stalls_.longestMs, late);
-            stalls_.count += late >= kMachineStallMs ? 1 : 0;
-        }
-    }
-    std::atomic<bool> stopping_{false};
-    MachineStalls stalls_;
-    std::thread thread_;
 };
 
 std::string StallsText(const MachineStalls& stalls) {
@@ -108,7 +76,8 @@ MeasuredRun RunTool(const std::vector<std::string>& args, const AnalysisOptions&
             std::string chunk = process.readStdoutAvailable(1 << 16, Millis(100), &ended);
             run.analysis->feed(chunk, MonotonicNs());
         }
-        run.machine = machine.stop();
+        const std::vector<MachineStall>& stalls = machine.stop();
+        run.machine = {LongestStallMs(stalls), StallsOf(stalls, kMachineStallMs)};
         Note("machine stalls of 25 ms or more", double(run.machine.count));
         Note("machine's longest stall ms", run.machine.longestMs);
     }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "DriftDevices.h"
+#include "MachineWatch.h"
 #include "PulseTestSupport.h"
 #include "StreamMeasure.h"
 
@@ -326,9 +327,9 @@ void PrintResults(const StreamRun& run, const Options& options) {
 
 // A hole the tool shows and parec does not, or shows shorter, was the
 // tool's; one parec shows too was in the monitor's audio already. Beside
-// each, the longest parec waited for its audio about then: a long wait is a
-// stall of the server.
-void PrintOwnHoles(const StreamRun& tool, const StreamRun& reference) {
+// each, the longest parec waited for its audio about then (a long wait is a
+// stall of the server) and the longest the machine stalled about then.
+void PrintOwnHoles(const StreamRun& tool, const StreamRun& reference, const std::vector<MachineStall>& stalls) {
     constexpr std::int64_t kSameHoleNs = 100'000'000;  // the two latencies differ by far less
     constexpr std::int64_t kAboutThenNs = 500'000'000;
     const auto own = HolesNotIn(*tool.analysis, *reference.analysis, kSameHoleNs);
@@ -337,16 +338,26 @@ void PrintOwnHoles(const StreamRun& tool, const StreamRun& reference) {
     for (std::size_t i = 0; i < own.size() && i < 20; ++i) {
         const double gap = reference.analysis->arrivals.longestGapMs(own[i].arrivalNs - kAboutThenNs,
                                                                      own[i].arrivalNs + kAboutThenNs);
-        std::printf("%s own_hole %.3f %.3f %s_gap_ms %.1f\n", label, double(own[i].hole.frame) / tool.analysis->rate,
-                    HoleMs(own[i].hole, tool.analysis->rate), reference.spec.label.c_str(), gap);
+        const double stall = LongestStallMs(stalls, own[i].arrivalNs - kAboutThenNs, own[i].arrivalNs + kAboutThenNs);
+        std::printf("%s own_hole %.3f %.3f %s_gap_ms %.1f machine_stall_ms %.1f\n", label,
+                    double(own[i].hole.frame) / tool.analysis->rate, HoleMs(own[i].hole, tool.analysis->rate),
+                    reference.spec.label.c_str(), gap, stall);
     }
 }
 
-void PrintComparisons(const std::vector<StreamRun>& runs) {
+// The machine's stalls over the run, as a watch at real-time priority saw
+// them (when the machine allowed it one): those longer than the tool's cover.
+void PrintMachine(const std::vector<MachineStall>& stalls, bool realTime) {
+    std::printf("machine watch %s\n", realTime ? "real-time" : "time-shared");
+    std::printf("machine stalls_20ms %zu\n", StallsOf(stalls, 20.0));
+    std::printf("machine longest_stall_ms %.1f\n", LongestStallMs(stalls));
+}
+
+void PrintComparisons(const std::vector<StreamRun>& runs, const std::vector<MachineStall>& stalls) {
     for (const auto& tool : runs) {
         for (const auto& reference : runs) {
             if (tool.spec.tool && !reference.spec.tool && tool.analysis && reference.analysis) {
-                PrintOwnHoles(tool, reference);
+                PrintOwnHoles(tool, reference, stalls);
             }
         }
     }
@@ -365,6 +376,7 @@ int Main(int argc, char** argv) {
         Start(runs[i]);
     }
     const std::int64_t endNs = MonotonicNs() + std::int64_t(options.seconds * 1e9);
+    MachineWatch machine(true);
     std::vector<std::thread> readers;
     for (auto& run : runs) {
         readers.emplace_back([&run, &options, endNs] { RunStream(run, options, endNs); });
@@ -372,10 +384,12 @@ int Main(int argc, char** argv) {
     for (auto& reader : readers) {
         reader.join();
     }
+    const std::vector<MachineStall>& stalls = machine.stop();
     for (const auto& run : runs) {
         PrintResults(run, options);
     }
-    PrintComparisons(runs);
+    PrintMachine(stalls, machine.realTime());
+    PrintComparisons(runs, stalls);
     return 0;
 }
 
