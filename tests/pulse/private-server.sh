@@ -48,6 +48,12 @@ launcher=()
 if command -v setpriv >/dev/null; then
     launcher=(setpriv --pdeathsig TERM)
 fi
+# QUORBEL_SERVER_REALTIME=1 runs the server's processes at real-time priority
+# (round robin, 20), as a desktop's rtkit gives them, where the machine allows
+# it; without it, a busy machine holds them up like any other process.
+if [[ "${QUORBEL_SERVER_REALTIME:-0}" == 1 ]] && chrt -r 20 true 2>/dev/null; then
+    launcher+=(chrt -r 20)
+fi
 
 # launch NAME COMMAND... : starts a server process, its output in NAME.log.
 # Disowned, so that bash does not report it killed; it still reaps it.
