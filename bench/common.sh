@@ -10,7 +10,8 @@
 # drifting devices unload their own modules when stopped.
 #
 # Environment: DURATION (seconds measured, default 600), QUORBEL_BUILD (the
-# build directory, default build/ at the top of the tree).
+# build directory, default build/ at the top of the tree), and for the server
+# QUORBEL_TEST_SERVER and QUORBEL_SERVER_REALTIME (tests/pulse/private-server.sh).
 
 bench_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${QUORBEL_BUILD:-$bench_root/build}
