@@ -49,8 +49,10 @@ if command -v setpriv >/dev/null; then
     launcher=(setpriv --pdeathsig TERM)
 fi
 # QUORBEL_SERVER_REALTIME=1 runs the server's processes at real-time priority
-# (round robin, 20), as a desktop's rtkit gives them, where the machine allows
-# it; without it, a busy machine holds them up like any other process.
+# (round robin, 20), where the machine allows it, as a desktop's rtkit gives
+# PipeWire's; without it, a busy machine holds them up like any other process.
+# PulseAudio sets its own either way: its device threads real-time, its main
+# thread not, as on a desktop.
 if [[ "${QUORBEL_SERVER_REALTIME:-0}" == 1 ]] && chrt -r 20 true 2>/dev/null; then
     launcher+=(chrt -r 20)
 fi
